@@ -1,0 +1,79 @@
+// Process entry of the Torvane server: single-instance guard, the SOAP/HTTP
+// server on TCP 64567, the push-channel thread, and the serve loop.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "Loader/push_channel.h"
+#include "Loader/static_files.h"
+#include "Torvane.nsmap"
+#include "platform/instance_guard.h"
+#include "soapH.h"
+
+namespace {
+
+constexpr int kSoapPort = 64567;
+constexpr int kBacklog = 100;
+constexpr int kSocketBuffer = 65536;
+
+}  // namespace
+
+int main() {
+  // Operators read these streams through pipes, files and journald: a line
+  // must leave when it is complete, not when a block buffer fills.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  setvbuf(stderr, nullptr, _IOLBF, 0);
+  // A peer that vanished is a failed send, never a dead server.
+  signal(SIGPIPE, SIG_IGN);
+
+  if (torvane::AcquireInstanceGuard("Torvane") == torvane::InstanceGuardResult::kAlreadyRunning) {
+    return 0;
+  }
+
+  // One context for the life of the process; never destroyed.
+  struct soap* soap = soap_new();
+  soap_set_mode(soap, SOAP_C_UTFSTRING);
+  soap_set_imode(soap, SOAP_C_UTFSTRING);
+  soap_set_omode(soap, SOAP_C_UTFSTRING);
+  soap->fget = torvane::StaticFileHandler;
+  // A restart right after serving must not wait for TIME_WAIT connections
+  // of the previous run; Linux still refuses a port another program holds.
+  soap->bind_flags = SO_REUSEADDR;
+  soap->sndbuf = kSocketBuffer;
+  soap->rcvbuf = kSocketBuffer;
+
+  SOAP_SOCKET master = soap_bind(soap, "0.0.0.0", kSoapPort, kBacklog);
+  if (!soap_valid_socket(master)) {
+    soap_print_fault(soap, stderr);
+    exit(-1);
+  }
+  int one = 1;
+  setsockopt(master, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  int size = kSocketBuffer;
+  setsockopt(master, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+  setsockopt(master, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+  printf("Socket connection successful: master socket = %d\n", master);
+
+  std::thread(torvane::PushChannelThread).detach();
+
+  const int omode = soap->omode;
+  for (;;) {
+    SOAP_SOCKET s = soap_accept(soap);
+    if (!soap_valid_socket(s)) {
+      soap_print_fault(soap, stderr);
+      exit(-1);
+    }
+    soap_serve(soap);
+    soap_destroy(soap);
+    soap_end(soap);
+    // Handlers may change the output mode for their one response (the GET
+    // handler, the unqualified tReqXmlList answer); the next request starts
+    // from the process's settings again.
+    soap->omode = omode;
+  }
+}
