@@ -11,7 +11,6 @@
 
 #include "Loader/push_channel.h"
 #include "Loader/static_files.h"
-#include "Torvane.nsmap"
 #include "platform/instance_guard.h"
 #include "soapH.h"
 

@@ -1,0 +1,181 @@
+"""Driving the built server over real sockets.
+
+TorvaneServer runs build/torvane inside one of the lab's namespaces, in a
+working directory of its own (a copy of cfg/, auto/ and tools/js_client/),
+with its standard streams on pipes. SOAP requests are written as raw HTTP
+and the answers parsed with ElementTree, independent of our own gSOAP code.
+"""
+
+import os
+import queue
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BINARY = os.path.join(ROOT, "build", "torvane")
+
+SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
+SOAP12_ENV = "http://www.w3.org/2003/05/soap-envelope"
+NS = "urn:Ostra"
+SOAP_PORT = 64567
+PUSH_PORT = 64568
+
+
+def envelope(body, soap12=False):
+    env = SOAP12_ENV if soap12 else SOAP11_ENV
+    return ('<?xml version="1.0" encoding="UTF-8"?>'
+            f'<SOAP-ENV:Envelope xmlns:SOAP-ENV="{env}" xmlns:ns="{NS}">'
+            f'<SOAP-ENV:Body>{body}</SOAP-ENV:Body></SOAP-ENV:Envelope>')
+
+
+def request(op, params="", soap12=False):
+    """A request element ns:op holding the given parameter XML."""
+    return envelope(f"<ns:{op}>{params}</ns:{op}>", soap12)
+
+
+class HttpAnswer:
+    def __init__(self, raw):
+        self.raw = raw
+        head, _, self.body = raw.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        self.status_line = lines[0]
+        self.status = int(lines[0].split()[1]) if len(lines[0].split()) > 1 else 0
+        self.headers = {}
+        for line in lines[1:]:
+            k, _, v = line.partition(":")
+            self.headers[k.strip().lower()] = v.strip()
+
+    def xml(self):
+        return ET.fromstring(self.body)
+
+    def body_element(self):
+        """The first child of the SOAP Body."""
+        root = self.xml()
+        for env in (SOAP11_ENV, SOAP12_ENV):
+            body = root.find(f"{{{env}}}Body")
+            if body is not None:
+                return list(body)[0]
+        raise AssertionError("no SOAP body in " + self.body.decode(errors="replace"))
+
+    def is_fault(self):
+        el = self.body_element()
+        return el.tag.endswith("}Fault")
+
+
+class TorvaneServer:
+    def __init__(self, lab, ns, workdir=None):
+        self.lab = lab
+        self.ns = ns
+        self.workdir = workdir or tempfile.mkdtemp(prefix="torvane-")
+        self.proc = None
+        self.lines = queue.Queue()
+        self.output = []
+        self.errors = []
+
+    def prepare(self, settings=True, client=True, auto=True):
+        for sub, wanted in (("cfg", settings), ("auto", auto), ("tools/js_client", client)):
+            dst = os.path.join(self.workdir, sub)
+            os.makedirs(dst, exist_ok=True)
+            src = os.path.join(ROOT, sub)
+            if wanted and os.path.isdir(src):
+                shutil.copytree(src, dst, dirs_exist_ok=True)
+        return self
+
+    def start(self, wait=True):
+        self.proc = self.lab.popen(self.ns, [BINARY], cwd=self.workdir,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
+                         daemon=True).start()
+        threading.Thread(target=self._pump, args=(self.proc.stderr, self.errors, False),
+                         daemon=True).start()
+        if wait:
+            self.wait_for("Server push socket start to listen")
+        return self
+
+    def _pump(self, stream, sink, notify):
+        for line in iter(stream.readline, b""):
+            text = line.decode(errors="replace")
+            sink.append(text)
+            if notify:
+                self.lines.put(text)
+
+    def wait_for(self, needle, timeout=10.0):
+        """Waits for a standard output line holding needle (any line so far)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if any(needle in l for l in self.output):
+                return
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no line with {needle!r}; output: {''.join(self.output)!r}")
+            try:
+                self.lines.get(timeout=min(left, 0.2))
+            except queue.Empty:
+                pass
+
+    def stdout_text(self):
+        return "".join(self.output)
+
+    def console(self, text):
+        self.proc.stdin.write(text.encode())
+        self.proc.stdin.flush()
+
+    def connect(self, port=SOAP_PORT, timeout=30):
+        """A TCP connection to the server's own loopback, made in its namespace."""
+        s = self.lab.socket(self.ns, socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(timeout)
+        s.connect(("127.0.0.1", port))
+        return s
+
+    def http(self, raw, timeout=30):
+        """Sends raw bytes to the SOAP port and returns everything the
+        server answers until it closes the connection."""
+        s = self.connect(timeout=timeout)
+        try:
+            s.sendall(raw)
+            out = b""
+            while True:
+                try:
+                    d = s.recv(65536)
+                except ConnectionResetError:
+                    break
+                if not d:
+                    break
+                out += d
+            return HttpAnswer(out)
+        finally:
+            s.close()
+
+    def post(self, xml, soap12=False):
+        data = xml.encode()
+        ctype = "application/soap+xml; charset=utf-8" if soap12 else "text/xml; charset=utf-8"
+        head = (f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {ctype}\r\n"
+                f"Content-Length: {len(data)}\r\n\r\n").encode()
+        return self.http(head + data)
+
+    def call(self, op, params="", soap12=False):
+        return self.post(request(op, params, soap12), soap12)
+
+    def get(self, target):
+        return self.http(f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+
+    def wait_exit(self, timeout=10):
+        return self.proc.wait(timeout=timeout)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+
+def text_of(el, name):
+    child = el.find(name)
+    return None if child is None else (child.text or "")

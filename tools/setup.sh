@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the server, its tests and its demo need on Debian 12 (as
+# root), then builds into build/. Safe to run again: it installs only what
+# is missing and rebuilds only what changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev python3 python3-pytest
+          iproute2 socat procps)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q "${missing[@]}"
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"
