@@ -100,17 +100,21 @@ class TorvaneServer:
         return self
 
     def _pump(self, stream, sink, notify):
-        for line in iter(stream.readline, b""):
-            text = line.decode(errors="replace")
-            sink.append(text)
+        # Chunks, not lines: some progress texts end without a line end.
+        fd = stream.fileno()
+        while True:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            sink.append(chunk.decode(errors="replace"))
             if notify:
-                self.lines.put(text)
+                self.lines.put(None)
 
     def wait_for(self, needle, timeout=10.0):
         """Waits for a standard output line holding needle (any line so far)."""
         deadline = time.monotonic() + timeout
         while True:
-            if any(needle in l for l in self.output):
+            if needle in "".join(self.output):
                 return
             left = deadline - time.monotonic()
             if left <= 0:
