@@ -172,14 +172,15 @@ def test_bad_input_gets_a_fault_or_a_close_and_serving_goes_on(server):
                     '"http://schemas.xmlsoap.org/soap/envelope/"><SOAP-ENV:Body><a><b></a>')
     assert d.status in (0, 400, 500)
     # A megabyte of garbage, malformed HTTP, a client that leaves at once.
-    server.http(b"\x00\xff" * 500000)
-    server.http(b"NONSENSE\r\n\r\n")
-    server.http(b"POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n<abc")
+    server.http(b"\x00\xff" * 500000, half_close=True)
+    server.http(b"NONSENSE\r\n\r\n", half_close=True)
+    server.http(b"POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n<abc", half_close=True)
     s = server.connect()
     s.sendall(b"POST / HTTP/1.1\r\nHost: x\r\n")
     s.close()
     for method in ("PUT", "DELETE"):
-        server.http(f"{method} / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n".encode())
+        server.http(f"{method} / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n".encode(),
+                    half_close=True)
     assert server.call("GetRefreshTime").status == 200
     assert server.proc.poll() is None
 

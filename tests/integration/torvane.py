@@ -138,12 +138,19 @@ class TorvaneServer:
         s.connect(("127.0.0.1", port))
         return s
 
-    def http(self, raw, timeout=30):
+    def http(self, raw, timeout=30, half_close=False):
         """Sends raw bytes to the SOAP port and returns everything the
-        server answers until it closes the connection."""
+        server answers until it closes the connection. half_close ends the
+        sending side, for requests that would leave the server waiting for
+        more (the runtime drops the answer to a peer that has half-closed)."""
         s = self.connect(timeout=timeout)
         try:
-            s.sendall(raw)
+            try:
+                s.sendall(raw)
+                if half_close:
+                    s.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass  # the server may close before it has read everything
             out = b""
             while True:
                 try:
