@@ -19,5 +19,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -q "${missing[@]}"
 fi
 
+# The browser client's jQuery comes from the npm registry, never from git.
+if ! command -v npm >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q nodejs npm
+fi
+if [ ! -f node_modules/jquery/dist/jquery.min.js ] || [ ! -d node_modules/playwright-core ]; then
+  npm install --no-audit --no-fund --loglevel=error
+fi
+mkdir -p tools/js_client auto
+cp node_modules/jquery/dist/jquery.min.js tools/js_client/jquery.js
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
