@@ -5,11 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
+
+#include "platform/console.h"
 
 namespace torvane {
 namespace {
@@ -76,20 +80,40 @@ void AcceptClient() {
   }
 }
 
-void ConsoleLoop() {
+// Reads the next whitespace-separated word, across lines. False at end of
+// input. Words are at most 255 characters, as the command buffers.
+bool NextWord(std::string* pending, std::string* word) {
   for (;;) {
-    char command[256] = "";
-    char argument[256] = "";
-    int words = scanf("%255s %255s", command, argument);
-    if (words == 2 && strstr(command, "send") != nullptr) {
-      SendPushMessage(argument);
+    size_t start = pending->find_first_not_of(" \t\r\v\f");
+    if (start != std::string::npos) {
+      size_t end = pending->find_first_of(" \t\r\v\f", start);
+      if (end == std::string::npos) end = pending->size();
+      size_t take = std::min<size_t>(end - start, 255);
+      *word = pending->substr(start, take);
+      pending->erase(0, start + take);
+      return true;
+    }
+    std::string line;
+    if (!ConsoleReadLine(&line)) return false;
+    *pending = line;
+  }
+}
+
+void ConsoleLoop() {
+  std::string pending;
+  for (;;) {
+    std::string command;
+    std::string argument;
+    bool both = NextWord(&pending, &command) && NextWord(&pending, &argument);
+    if (both && command.find("send") != std::string::npos) {
+      SendPushMessage(argument.c_str());
       continue;
     }
-    if (strstr(command, "exit") != nullptr) {
+    if (command.find("exit") != std::string::npos) {
       printf("we will exit the Pending Input \n\n");
       return;
     }
-    if (words == EOF || feof(stdin)) {
+    if (!both) {
       // Nobody will type any more: stop reading instead of spinning. The
       // listening socket stays as it is and notifications keep flowing.
       for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
