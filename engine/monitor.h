@@ -32,7 +32,7 @@ struct TrapRecord {
 };
 
 // Adds an entry for rec (alive, never polled). Returns 1, or 0 when an
-// entry with the same agentIpAddr exists.
+// entry with the same agentIpAddr exists or memory is short.
 int AddMonitorNode(const AgentRecord& rec);
 
 // Removes the first entry whose agentIpAddr is ip (4 bytes, network order).
@@ -50,11 +50,40 @@ int GetMonitorNode(int position, MonitorNodeCopy* out);
 // cookie is wrong, else 1.
 int MonitorProcess(const ReceivedPacket& packet);
 
-// The trap handler installed in the reply dispatcher's trap slot.
+// The trap handler installed in the reply dispatcher's trap slot (context
+// unused). Turns a trap of type 9 (address at bytes 40..43, then a text)
+// or 16 (agent TLVs) into a trap record stamped with the local time,
+// appends it to the trap list, prints "receive trap number : %d \n" and
+// pushes "trap". A type-9 text longer than 255 bytes, or without its NUL
+// inside the datagram, is cut to 255 bytes. A datagram shorter than the
+// header, or of another type, records nothing. Returns 1.
 int TrapCallback(const uint8_t* data, size_t length, void* context);
 
 // Moves every trap record, in arrival order, into out and empties the
 // trap list. Returns 1.
 int TakeTrapRecords(std::vector<TrapRecord>* out);
+
+// --- The poll thread, one pass at a time ------------------------------------
+
+// Sends a datagram to one IPv4 address (network order); SendUnicast in the
+// engine.
+using MonitorPollSender = int (*)(const uint8_t* data, size_t len, uint32_t dest);
+
+// Writes the monitor poll into buf (kHeaderSize bytes): the header with
+// message type 5, MAC and sequence number 0, no body. Returns its length.
+size_t BuildMonitorPoll(uint8_t* buf);
+
+// One pass of the poll thread at tick now: every entry whose last poll is
+// at least one polling interval old has its verdict updated and is sent
+// poll (len bytes) with send; its lastPollTick becomes now. Takes the
+// monitor list mutex for the whole pass, so send runs under it. Returns the
+// number of entries polled.
+int MonitorPollPass(uint32_t now, const uint8_t* poll, size_t len, MonitorPollSender send);
+
+// Module entry points of the "monitor poll" engine module: Start installs
+// MonitorProcess as the monitor update and runs the poll thread; Stop
+// empties the monitor list.
+void StartMonitorPoll();
+void StopMonitorPoll();
 
 }  // namespace torvane
