@@ -18,7 +18,7 @@ import time
 import xml.etree.ElementTree as ET
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BINARY = os.path.join(ROOT, "build", "torvane")
+BINARY = os.environ.get("TORVANE_BINARY", os.path.join(ROOT, "build", "torvane"))
 
 SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
 SOAP12_ENV = "http://www.w3.org/2003/05/soap-envelope"
