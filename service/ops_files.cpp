@@ -1,16 +1,136 @@
-// Saving and loading the watched switches.
-// Not part of this build yet: each answers a SOAP fault that says so.
-#include "service/not_available.h"
+// Saving and loading the watched switches in switch configuration files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/monitor.h"
+#include "platform/codepage.h"
+#include "platform/save_dialog.h"
+#include "service/convert.h"
+#include "service/switch_file.h"
 #include "soapH.h"
 
-using torvane::NotAvailable;
+using namespace torvane;
 
-int ns__SaveFile(struct soap* soap, std::wstring, struct ns__SaveFileResponse&) {
-  return NotAvailable(soap, "SaveFile");
+namespace {
+
+// Reads until n bytes or end of file; returns the count, -1 on error.
+ssize_t ReadFull(int fd, uint8_t* buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, buf + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return got > 0 ? static_cast<ssize_t>(got) : -1;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
 }
-int ns__SaveFileAs(struct soap* soap, int, std::string, struct ns__SaveFileAsResponse&) {
-  return NotAvailable(soap, "SaveFileAs");
+
+bool WriteFull(int fd, const uint8_t* buf, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, buf, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    buf += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
 }
-int ns__LoadFile(struct soap* soap, std::wstring, ns__MonitorList&) {
-  return NotAvailable(soap, "LoadFile");
+
+// Writes the monitor list, in order, to path. The records go to a
+// temporary file beside it that replaces the target only when complete, so
+// a failed save never leaves a cut file behind. Failures are reported on
+// standard output only: the answer is errorcode 0 in every case.
+void WriteSwitchFile(const std::string& path) {
+  std::string tmp = path + ".partial";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    printf("create file %s error: %s \n", path.c_str(), strerror(errno));
+    return;
+  }
+  bool ok = true;
+  MonitorNodeCopy node;
+  uint8_t record[kSwitchRecordSize];
+  for (int i = 0; ok && GetMonitorNode(i, &node) == 1; ++i) {
+    EncodeSwitchRecord(node.agent, node.isAlive, node.recvFlag, record);
+    ok = WriteFull(fd, record, sizeof(record));
+  }
+  ok = (fsync(fd) == 0) && ok;
+  ok = (close(fd) == 0) && ok;
+  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    printf("write file %s error: %s \n", path.c_str(), strerror(errno));
+    unlink(tmp.c_str());
+  }
+}
+
+}  // namespace
+
+int ns__SaveFile(struct soap*, std::wstring filepath, struct ns__SaveFileResponse& result) {
+  printf("SaveFile begin \n");
+  result.errorcode = 0;
+  char path[kPathBufSize];
+  if (!WidePathToUtf8(filepath, path)) {
+    printf("file path is too long or not valid \n");
+    return SOAP_OK;
+  }
+  WriteSwitchFile(path);
+  return SOAP_OK;
+}
+
+int ns__SaveFileAs(struct soap*, int, std::string, struct ns__SaveFileAsResponse& result) {
+  printf("SaveFileAs begin \n");
+  result.errorcode = 0;
+  std::string path;
+  if (ChooseSaveFile(&path)) WriteSwitchFile(path);
+  return SOAP_OK;
+}
+
+int ns__LoadFile(struct soap*, std::wstring filepath, ns__MonitorList& result) {
+  printf("LoadFile begin. \n");
+  result.nErrorCode = 0;
+  result.nMonitorNum = 0;
+  char path[kPathBufSize];
+  int fd = -1;
+  if (WidePathToUtf8(filepath, path)) fd = open(path, O_RDONLY | O_CLOEXEC);
+  // A file that cannot be read counts as an empty one.
+  ssize_t last = 0;
+  if (fd >= 0) {
+    uint8_t record[kSwitchRecordSize];
+    // One record at a time: a file of any size is never read whole.
+    while ((last = ReadFull(fd, record, sizeof(record))) == static_cast<ssize_t>(sizeof(record))) {
+      AgentRecord agent;
+      int32_t isAlive;
+      int32_t recvFlag;
+      DecodeSwitchRecord(record, &agent, &isAlive, &recvFlag);
+      ns__MonitorInfo info;
+      AgentRecordToSwitchInfo(agent, &info.monitorInfo);
+      info.isAlive = isAlive;
+      info.recvFlag = 0;
+      result.arrList.push_back(info);
+      ++result.nMonitorNum;
+    }
+    close(fd);
+  }
+  if (last > 0) {
+    // A cut record at the end: report it and keep the watched list.
+    result.nErrorCode = 1;
+    return SOAP_OK;
+  }
+  ClearMonitorList();
+  for (const ns__MonitorInfo& info : result.arrList) {
+    AgentRecord agent;
+    SwitchInfoToAgentRecord(info.monitorInfo, &agent);
+    if (AddMonitorNode(agent) != 1) return -1;
+  }
+  return SOAP_OK;
 }

@@ -88,7 +88,9 @@ class TorvaneServer:
         return self
 
     def start(self, wait=True):
-        self.proc = self.lab.popen(self.ns, [BINARY], cwd=self.workdir,
+        # No graphical session: dialogs fall back to the console.
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        self.proc = self.lab.popen(self.ns, [BINARY], cwd=self.workdir, env=env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),

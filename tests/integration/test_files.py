@@ -1,0 +1,184 @@
+"""Switch configuration files and request documents."""
+
+import os
+import threading
+import time
+
+import pytest
+
+from torvane import TorvaneServer
+
+RECORD = 628
+
+
+def value(answer, name):
+    return answer.body_element().find(name).text
+
+
+@pytest.fixture
+def server(lab):
+    srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
+    srv.start()
+    yield srv
+    srv.stop()
+
+
+def watch(server, *ips):
+    for ip in ips:
+        a = server.call("AddMonitorAgent", f"<strIpAddress>{ip}</strIpAddress>"
+                                           "<strMacAddr>00-00-00-00-00-00</strMacAddr>")
+        assert not a.is_fault(), a.body
+
+
+def watched(server):
+    ips = []
+    i = 0
+    while True:
+        a = server.call("GetMonitorStatus", f"<monitorNum>{i + 1}</monitorNum>")
+        if a.is_fault():
+            return ips
+        ips = [e.find("monitorInfo").find("agentIpAddr").text
+               for e in a.body_element().findall("arrList")]
+        i += 1
+
+
+def path_param(path):
+    return f"<filepath>{path}</filepath>"
+
+
+def test_save_and_load_round_trip(server):
+    watch(server, "10.0.0.1", "10.0.0.2", "10.0.0.3")
+    path = os.path.join(server.workdir, "three.cfg")
+    assert value(server.call("SaveFile", path_param(path)), "errorcode") == "0"
+    assert os.path.getsize(path) == 3 * RECORD
+    data = open(path, "rb").read()
+    assert data[84:88] == bytes([10, 0, 0, 1]) and data[RECORD + 84:RECORD + 88] == bytes([10, 0, 0, 2])
+    server.call("DelMonitorAgent", "<strIpAddress>10.0.0.2</strIpAddress>")
+    loaded = server.call("LoadFile", path_param(path)).body_element()
+    assert loaded.tag.endswith("MonitorList")
+    assert value(server.call("LoadFile", path_param(path)), "nErrorCode") == "0"
+    assert loaded.find("nMonitorNum").text == "3"
+    assert [e.find("monitorInfo").find("agentIpAddr").text
+            for e in loaded.findall("arrList")] == ["10.0.0.1", "10.0.0.2", "10.0.0.3"]
+    assert watched(server) == ["10.0.0.1", "10.0.0.2", "10.0.0.3"]
+    server.wait_for("SaveFile begin \n")
+    server.wait_for("LoadFile begin. \n")
+
+
+def test_empty_list_and_unreadable_files(server):
+    path = os.path.join(server.workdir, "empty.cfg")
+    server.call("SaveFile", path_param(path))
+    assert os.path.getsize(path) == 0
+    watch(server, "10.0.0.9")
+    a = server.call("LoadFile", path_param(path))
+    assert value(a, "nErrorCode") == "0" and value(a, "nMonitorNum") == "0"
+    assert a.body_element().find("arrList") is None
+    assert watched(server) == []
+    # A path that does not exist, or a directory, reads as an empty file.
+    watch(server, "10.0.0.9")
+    b = server.call("LoadFile", path_param(os.path.join(server.workdir, "nope.cfg")))
+    assert value(b, "nErrorCode") == "0" and watched(server) == []
+    watch(server, "10.0.0.9")
+    c = server.call("LoadFile", path_param(server.workdir))
+    assert value(c, "nErrorCode") == "0" and watched(server) == []
+
+
+def test_cut_record_and_duplicate_address(server):
+    watch(server, "10.0.0.1", "10.0.0.2")
+    path = os.path.join(server.workdir, "two.cfg")
+    server.call("SaveFile", path_param(path))
+    data = open(path, "rb").read()
+    cut = os.path.join(server.workdir, "cut.cfg")
+    open(cut, "wb").write(data[:700])
+    server.call("DelMonitorAgent", "<strIpAddress>10.0.0.2</strIpAddress>")
+    a = server.call("LoadFile", path_param(cut))
+    assert value(a, "nErrorCode") == "1"
+    assert len(a.body_element().findall("arrList")) == 1
+    assert watched(server) == ["10.0.0.1"]  # untouched
+    # Records 1, 2, 1: the third repeats an address and fails the call.
+    dup = os.path.join(server.workdir, "dup.cfg")
+    open(dup, "wb").write(data + data[:RECORD])
+    b = server.call("LoadFile", path_param(dup))
+    assert b.is_fault()
+    assert watched(server) == ["10.0.0.1", "10.0.0.2"]
+
+
+def test_non_utf8_and_too_long_paths_write_nothing(server):
+    watch(server, "10.0.0.1")
+    long_path = "/tmp/" + "x" * 300 + ".cfg"
+    assert value(server.call("SaveFile", path_param(long_path)), "errorcode") == "0"
+    assert not os.path.exists(long_path)
+    uni = os.path.join(server.workdir, "ŝaltilo-交换机.cfg")
+    server.call("SaveFile", path_param(uni))
+    assert os.path.getsize(uni) == RECORD
+
+
+def test_dead_switch_is_reported_dead_but_watched_alive(server):
+    server.call("EngineLayerStartup")
+    server.call("SetRefreshTime", "<monitorPollingInterval>1</monitorPollingInterval>")
+    watch(server, "10.99.0.1")  # nobody answers there
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        a = server.call("GetMonitorStatus", "<monitorNum>1</monitorNum>")
+        if a.body_element().find("arrList").find("isAlive").text == "0":
+            break
+        time.sleep(0.5)
+    path = os.path.join(server.workdir, "dead.cfg")
+    server.call("SaveFile", path_param(path))
+    b = server.call("LoadFile", path_param(path))
+    assert b.body_element().find("arrList").find("isAlive").text == "0"
+    c = server.call("GetMonitorStatus", "<monitorNum>1</monitorNum>")
+    assert c.body_element().find("arrList").find("isAlive").text == "1"
+
+
+def save_as_in_background(server):
+    box = {}
+    t = threading.Thread(target=lambda: box.setdefault("a", server.call("SaveFileAs")))
+    t.start()
+    return t, box
+
+
+def test_save_as_on_the_console(server):
+    watch(server, "10.0.0.1")
+    target = os.path.join(server.workdir, "chosen.cfg")
+    t, box = save_as_in_background(server)
+    server.wait_for("Save the watched switches as")
+    server.console(target + "\n")
+    t.join(10)
+    assert value(box["a"], "errorcode") == "0"
+    assert os.path.getsize(target) == RECORD
+    server.wait_for("SaveFileAs begin \n")
+    # Replacing asks first; "n" keeps the file.
+    open(target, "wb").write(b"keep")
+    t, box = save_as_in_background(server)
+    server.console(target + "\n")
+    server.wait_for("already exists. Replace it? (y/n): ")
+    server.console("n\n")
+    t.join(10)
+    assert value(box["a"], "errorcode") == "0"
+    assert open(target, "rb").read() == b"keep"
+    # An empty line cancels.
+    t, box = save_as_in_background(server)
+    server.console("\n")
+    t.join(10)
+    assert value(box["a"], "errorcode") == "0"
+    # At end of input it is cancelled at once.
+    server.proc.stdin.close()
+    time.sleep(0.3)
+    a = server.call("SaveFileAs")
+    assert value(a, "errorcode") == "0"
+
+
+def test_request_documents(server):
+    auto = os.path.join(server.workdir, "auto")
+    open(os.path.join(auto, "crlf.req.xml"), "wb").write(b"<a>\r\n<b/>\r\n</a>\r")
+    a = server.call("GetReqXmlFile", "<strXmlName>crlf.req.xml</strXmlName>")
+    assert value(a, "strXmlContent") == "<a>\n<b/>\n</a>\r"
+    for name in ("../cfg/define.ecf", "/etc/passwd", "..\\cfg\\define.ecf", "missing.req.xml"):
+        b = server.call("GetReqXmlFile", f"<strXmlName>{name}</strXmlName>")
+        assert b.is_fault(), name
+        server.wait_for(f"open auto/{name} error. \n")
+    for f in os.listdir(auto):
+        os.remove(os.path.join(auto, f))
+    assert server.call("GetReqXmlList").is_fault()
+    server.wait_for("find auto/*.req.xml error. \n")
