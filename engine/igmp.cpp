@@ -1,5 +1,6 @@
 #include "engine/igmp.h"
 
+
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 #include "engine/engine.h"
 #include "engine/settings.h"
 #include "platform/tick.h"
+#include "platform/udp_socket.h"
 
 namespace torvane {
 namespace {
@@ -42,39 +44,6 @@ void DiscardIncoming(int fd) {
 // all on a host without a default route), and the other segments would
 // never hear the report. TTL (1) and options stay at the system's
 // defaults for multicast; the kernel writes the IP header.
-void SendThrough(int fd, const uint8_t* report, uint32_t group, uint32_t localAddr,
-                 uint32_t ifindex) {
-  struct sockaddr_in to;
-  memset(&to, 0, sizeof(to));
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = group;
-
-  struct iovec iov;
-  iov.iov_base = const_cast<uint8_t*>(report);
-  iov.iov_len = kIgmpReportSize;
-
-  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo))];
-  memset(control, 0, sizeof(control));
-  struct msghdr msg;
-  memset(&msg, 0, sizeof(msg));
-  msg.msg_name = &to;
-  msg.msg_namelen = sizeof(to);
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof(control);
-  struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-  cmsg->cmsg_level = IPPROTO_IP;
-  cmsg->cmsg_type = IP_PKTINFO;
-  cmsg->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
-  struct in_pktinfo info;
-  memset(&info, 0, sizeof(info));
-  info.ipi_ifindex = static_cast<int>(ifindex);
-  info.ipi_spec_dst.s_addr = localAddr;
-  memcpy(CMSG_DATA(cmsg), &info, sizeof(info));
-
-  sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);  // failures are not reported
-}
 
 void ReportThread() {
   // Without the rights for raw sockets fd is -1: the thread still runs
@@ -138,7 +107,9 @@ size_t SendIgmpReportEverywhere(int fd, const uint8_t report[kIgmpReportSize], u
   size_t addresses = 0;
   for (const AdapterSummary& adapter : adapters) {
     for (const AddressMask& am : adapter.addresses) {
-      if (fd >= 0) SendThrough(fd, report, group, am.address, adapter.index);
+      if (fd >= 0) {  // failures are not reported
+        SendDatagramFrom(fd, am.address, adapter.index, group, 0, report, kIgmpReportSize);
+      }
       ++addresses;
     }
   }

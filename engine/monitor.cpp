@@ -1,5 +1,7 @@
 #include "engine/monitor.h"
 
+#include "platform/local_time.h"
+
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -70,18 +72,6 @@ void CopyText(char (&dst)[N], const char* src, size_t srcWidth) {
   memcpy(dst, src, n);
 }
 
-// Writes the current local time as "YYYY/MM/DD hh:mm:ss" into out (20
-// bytes, always terminated).
-void FormatLocalTime(char (&out)[20]) {
-  time_t now = time(nullptr);
-  struct tm tm;
-  memset(&tm, 0, sizeof(tm));
-  localtime_r(&now, &tm);
-  char text[80];  // room for any int values; a real date takes 19 bytes
-  snprintf(text, sizeof(text), "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  CopyText(out, text, sizeof(text));
-}
 
 void FormatAddress(const uint8_t addr[4], char (&out)[20]) {
   snprintf(out, sizeof(out), "%u.%u.%u.%u", addr[0], addr[1], addr[2], addr[3]);
@@ -266,7 +256,8 @@ int TrapCallback(const uint8_t* data, size_t length, void* /*context*/) {
     default:
       return 1;
   }
-  FormatLocalTime(t.time);
+  std::string now = LocalTimeText();
+  CopyText(t.time, now.c_str(), now.size() + 1);
   try {
     std::lock_guard<std::mutex> lock(g_trapMu);
     g_trapList.push_back(t);

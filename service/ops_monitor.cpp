@@ -12,6 +12,7 @@
 #include "engine/agent_table.h"
 #include "engine/dispatch.h"
 #include "engine/monitor.h"
+#include "platform/local_time.h"
 #include "service/convert.h"
 #include "soapH.h"
 
@@ -25,16 +26,6 @@ bool ReadAddressParameter(const std::string& text, uint8_t addr[4]) {
   return torvane::TextToAddress(text, addr);
 }
 
-std::string LocalTimeText() {
-  time_t now = time(nullptr);
-  struct tm tm;
-  memset(&tm, 0, sizeof(tm));
-  localtime_r(&now, &tm);
-  char text[80];  // room for any int values; a real date takes 19 bytes
-  snprintf(text, sizeof(text), "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return text;
-}
 
 }  // namespace
 
@@ -131,7 +122,7 @@ int ns__GetMonitorStatus(struct soap* soap, int monitorNum, ns__MonitorList& res
     torvane::AgentRecordToSwitchInfo(node.agent, &info.monitorInfo);
     info.isAlive = node.isAlive;
     info.recvFlag = node.recvFlag;
-    info.time = LocalTimeText();
+    info.time = torvane::LocalTimeText();
     result.arrList.push_back(info);
     ++result.nMonitorNum;
   }
