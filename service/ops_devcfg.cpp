@@ -1,20 +1,101 @@
 // Changing a switch's settings and collecting the outcomes.
-// Not part of this build yet: each answers a SOAP fault that says so.
-#include "service/not_available.h"
+//
+// Both set operations return once the set request has been sent; the
+// switch's reply or the 50 s time-out completes the operation later, the
+// client is told "device_set" on the push channel, and GetOperateResult
+// hands over what has finished.
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/agent_table.h"
+#include "engine/device_set.h"
+#include "engine/monitor.h"
+#include "service/convert.h"
 #include "soapH.h"
 
-using torvane::NotAvailable;
+namespace {
 
-int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo, unsigned int,
-                     struct ns__SetDeviceCfgResponse&) {
-  return NotAvailable(soap, "SetDeviceCfg");
+// The switch whose MAC text (as MacToText writes it) is exactly macText:
+// the agent table first, then the monitor list. Returns false when neither
+// holds it.
+bool FindSwitchByMacText(const std::string& macText, ns__SwitchInfo* found) {
+  for (const torvane::AgentRecord& rec : torvane::CopyAgentTable()) {
+    torvane::AgentRecordToSwitchInfo(rec, found);
+    if (found->macAddr == macText) return true;
+  }
+  torvane::MonitorNodeCopy node;
+  for (int i = 0; torvane::GetMonitorNode(i, &node) == 1; ++i) {
+    torvane::AgentRecordToSwitchInfo(node.agent, found);
+    if (found->macAddr == macText) return true;
+  }
+  return false;
 }
-int ns__SetDeviceCfgEx(struct soap* soap, std::wstring, std::wstring, std::string, std::string,
-                       std::string, std::string, std::string, std::string, unsigned short,
-                       unsigned int, unsigned short, std::string, unsigned int,
-                       struct ns__SetDeviceCfgExResponse&) {
-  return NotAvailable(soap, "SetDeviceCfgEx");
+
+}  // namespace
+
+int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo switchInfo, unsigned int operate,
+                     struct ns__SetDeviceCfgResponse& result) {
+  result.errorcode = 0;
+  // Every field comes from the client, the MAC and loader mode included.
+  torvane::AgentRecord rec;
+  torvane::SwitchInfoToAgentRecord(switchInfo, &rec);
+  if (torvane::SendDeviceSet(rec, static_cast<int32_t>(operate)) != 1) {
+    return soap_receiver_fault(soap, "SetDeviceCfg: the set request was not sent", nullptr);
+  }
+  return SOAP_OK;
 }
-int ns__GetOperateResult(struct soap* soap, int, std::string, ns__OperateList&) {
-  return NotAvailable(soap, "GetOperateResult");
+
+int ns__SetDeviceCfgEx(struct soap* soap, std::wstring systemName, std::wstring location,
+                       std::string agentIpAddr, std::string agentNetmask,
+                       std::string agentGateway, std::string trapIpAddr,
+                       std::string newPasseord, std::string oldPassword,
+                       unsigned short dhcpMode, unsigned int groupTimer, unsigned short snmpMode,
+                       std::string macAddr, unsigned int operate,
+                       struct ns__SetDeviceCfgExResponse& result) {
+  result.errorcode = 0;
+  printf("device set begine \n");
+  ns__SwitchInfo info;
+  if (!FindSwitchByMacText(macAddr, &info)) {
+    return soap_sender_fault(soap, "SetDeviceCfgEx: no known switch has this MAC address",
+                             nullptr);
+  }
+  // The request's values replace these twelve; everything else is what
+  // the engine knows about the switch.
+  info.systemName = systemName;
+  info.location = location;
+  info.agentIpAddr = agentIpAddr;
+  info.agentNetmask = agentNetmask;
+  info.agentGateway = agentGateway;
+  info.trapIpAddr = trapIpAddr;
+  info.newPasseord = newPasseord;
+  info.oldPassword = oldPassword;
+  info.dhcpMode = dhcpMode;
+  info.groupTimer = groupTimer;
+  info.snmpMode = snmpMode;
+  info.macAddr = macAddr;
+
+  torvane::AgentRecord rec;
+  torvane::SwitchInfoToAgentRecord(info, &rec);
+  if (torvane::SendDeviceSet(rec, static_cast<int32_t>(operate)) != 1) {
+    return soap_receiver_fault(soap, "SetDeviceCfgEx: the set request was not sent", nullptr);
+  }
+  return SOAP_OK;
+}
+
+int ns__GetOperateResult(struct soap*, int, std::string, ns__OperateList& result) {
+  std::vector<torvane::OperateNode> finished;
+  torvane::GetOperateResult(&finished);
+  result.nOperateNum = static_cast<int>(finished.size());
+  result.arrList.clear();
+  result.arrList.reserve(finished.size());
+  for (const torvane::OperateNode& node : finished) {
+    ns__OperateInfo info;
+    torvane::AgentRecordToSwitchInfo(node.agent, &info.agentInfo);
+    info.operate = node.kind;
+    info.result = node.result;
+    result.arrList.push_back(info);
+  }
+  return SOAP_OK;
 }
