@@ -157,6 +157,9 @@ int SetZeroAddrCfgToAgent(const AgentRecord& rec) {
 int SendDeviceSet(const AgentRecord& rec, int32_t kind) {
   int sent = 0;
   const AgentRecord copy = rec;
+  // The node exists before the request leaves: a switch that answers at
+  // once must find it, or its outcome would be lost.
+  AddOperateNode(rec, kind);
   switch (kind) {
     case kSetConfig:
       sent = SetCfgToAgent(copy);
@@ -170,7 +173,6 @@ int SendDeviceSet(const AgentRecord& rec, int32_t kind) {
     default:
       break;  // an unknown kind sends nothing; its node times out
   }
-  AddOperateNode(rec, kind);
   return sent != 0 ? 1 : 0;
 }
 

@@ -111,6 +111,8 @@ def test_every_request_element_is_dispatched(server):
     for op in OPERATIONS:
         if op == "GSoapClose":
             continue
+        if op == "SaveFileAs":
+            server.console("\n")  # the console save dialog: an empty name cancels
         a = server.call(op)
         text = a.body.decode(errors="replace")
         assert "not implemented" not in text, op
