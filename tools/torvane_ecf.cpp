@@ -49,7 +49,7 @@ constexpr int kExitBad = 1;
 constexpr int kExitUsage = 2;
 
 // One key of the plain form and the value it will be written with.
-struct KeySpec {
+struct KeyEntry {
   const char* name;  // without the equals sign
   bool seen;
   std::string value;  // normalised text as written to the file
@@ -145,7 +145,7 @@ int Print(const char* path) {
 }
 
 int Write(const char* path) {
-  KeySpec keys[] = {
+  KeyEntry keys[] = {
       {"magic_cookie", false, "00000000"},
       {"udp_discovery_port", false, "fc01"},
       {"multicast_group", false, torvane::kDefaultMulticastGroup},
@@ -167,24 +167,24 @@ int Write(const char* path) {
     }
     std::string key = Trim(t.substr(0, eq));
     std::string value = Trim(t.substr(eq + 1));
-    KeySpec* spec = nullptr;
-    for (KeySpec& k : keys) {
-      if (key == k.name) spec = &k;
+    KeyEntry* entry = nullptr;
+    for (KeyEntry& k : keys) {
+      if (key == k.name) entry = &k;
     }
-    if (spec == nullptr) {
+    if (entry == nullptr) {
       std::fprintf(stderr, "torvane-ecf: line %d: unknown key '%s'\n", line_no, key.c_str());
       bad = true;
       continue;
     }
-    if (spec->seen) {
-      std::fprintf(stderr, "torvane-ecf: line %d: %s given twice\n", line_no, spec->name);
+    if (entry->seen) {
+      std::fprintf(stderr, "torvane-ecf: line %d: %s given twice\n", line_no, entry->name);
       bad = true;
       continue;
     }
-    spec->seen = true;
+    entry->seen = true;
     std::string error;
-    if (!NormaliseValue(key, value, &spec->value, &error)) {
-      std::fprintf(stderr, "torvane-ecf: line %d: %s=%s: %s\n", line_no, spec->name,
+    if (!NormaliseValue(key, value, &entry->value, &error)) {
+      std::fprintf(stderr, "torvane-ecf: line %d: %s=%s: %s\n", line_no, entry->name,
                    value.c_str(), error.c_str());
       bad = true;
     }
@@ -199,7 +199,7 @@ int Write(const char* path) {
   }
 
   std::string plain;
-  for (const KeySpec& k : keys) {
+  for (const KeyEntry& k : keys) {
     if (!plain.empty()) plain += "\r\n";
     plain += std::string(k.name) + "=" + k.value;
   }
