@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev python3 python3-pytest
-          iproute2 socat procps)
+          iproute2 socat procps tftpd-hpa tftp-hpa)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -15,8 +15,17 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Installing tftpd-hpa would start a TFTP server on this machine; the
+  # tests run their own inside network namespaces, so keep services down.
+  made_policy=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    made_policy=1
+  fi
   apt-get update -q
   apt-get install -y -q "${missing[@]}"
+  if [ "$made_policy" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
 fi
 
 # The browser client's jQuery comes from the npm registry, never from git.

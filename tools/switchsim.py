@@ -806,7 +806,7 @@ class Simulator:
         self.sel = selectors.DefaultSelector()
         self.timers = []           # heap of (monotonic time, counter, callback)
         self.timer_count = 0
-        self.transfers = {}        # peer (ip, port) -> Transfer
+        self.transfers = {}        # (peer (ip, port), switch ip) -> Transfer
         self.stdin_buf = b""
         self.running = True
         path = record_path or config.record
@@ -1037,7 +1037,10 @@ class Simulator:
         if request is None:
             return
         now = time.monotonic()
-        old = self.transfers.get(src)
+        # One client may write to several switches at once from the same
+        # address and port: a transfer is known by its peer and its switch.
+        key = (src, dst)
+        old = self.transfers.get(key)
         if old is not None and old.last_acked == 0 and not old.done and not old.erasing:
             # A repeated write request: our acknowledgement was lost.
             old.last_activity = now
@@ -1058,7 +1061,8 @@ class Simulator:
             self.log("TFTP socket for %s failed: %s" % (dst, e))
             return
         transfer = Transfer(sw, tsock, src, ifindex, request[0], now)
-        self.transfers[src] = transfer
+        transfer.key = key
+        self.transfers[key] = transfer
         self.sel.register(tsock, selectors.EVENT_READ, lambda s, t=transfer: self._on_transfer(t))
         self.after(TRANSFER_IDLE_S, lambda: self._check_idle(transfer))
         if sw.tftp_error == 0:
@@ -1123,7 +1127,7 @@ class Simulator:
         self._end_transfer(t)
 
     def _check_idle(self, t):
-        if self.transfers.get(t.peer) is not t:
+        if self.transfers.get(t.key) is not t:
             return
         if time.monotonic() - t.last_activity >= TRANSFER_IDLE_S:
             self._end_transfer(t)
@@ -1131,8 +1135,8 @@ class Simulator:
             self.after(TRANSFER_IDLE_S, lambda: self._check_idle(t))
 
     def _end_transfer(self, t):
-        if self.transfers.get(t.peer) is t:
-            del self.transfers[t.peer]
+        if self.transfers.get(t.key) is t:
+            del self.transfers[t.key]
         if t.sock.fileno() >= 0:
             self.sel.unregister(t.sock)
             t.sock.close()
@@ -1145,10 +1149,13 @@ class Simulator:
             if sw.new_fw_version is not None:
                 sw.fw_version = sw.new_fw_version
                 sw.changed()
+            # Quiet ends here, not at a time: a request read in the same
+            # loop pass before this timer ran must not get the old version.
+            sw.reboot_until = 0.0
             self.record_event("rebooted", mac=mac_text(sw.mac), fw_version=sw.fw_version)
 
         if sw.reboot_ms > 0:
-            sw.reboot_until = time.monotonic() + sw.reboot_ms / 1000.0
+            sw.reboot_until = float("inf")
             self.after(sw.reboot_ms / 1000.0, back)
         else:
             back()
