@@ -174,6 +174,11 @@ def test_request_documents(server):
     open(os.path.join(auto, "crlf.req.xml"), "wb").write(b"<a>\r\n<b/>\r\n</a>\r")
     a = server.call("GetReqXmlFile", "<strXmlName>crlf.req.xml</strXmlName>")
     assert value(a, "strXmlContent") == "<a>\n<b/>\n</a>\r"
+    open(os.path.join(auto, "latin1.req.xml"), "wb").write(b"<a>Caf\xe9</a>")
+    bad = server.call("GetReqXmlFile", "<strXmlName>latin1.req.xml</strXmlName>")
+    assert bad.is_fault() and b"not UTF-8" in bad.body
+    good = server.call("GetReqXmlFile", "<strXmlName>crlf.req.xml</strXmlName>")
+    assert not good.is_fault()  # the fault left nothing behind
     for name in ("../cfg/define.ecf", "/etc/passwd", "..\\cfg\\define.ecf", "missing.req.xml"):
         b = server.call("GetReqXmlFile", f"<strXmlName>{name}</strXmlName>")
         assert b.is_fault(), name
