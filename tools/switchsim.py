@@ -507,6 +507,35 @@ class Switch:
     def changed(self):
         self._body = None
 
+    @property
+    def name_encoding(self):
+        """System name and location are UTF-8 when function bitmap bit 29
+        is set, else Windows-1252 (bytes it leaves undefined pass as is)."""
+        return "utf-8" if self.fun_bitmap[0] & 0x20000000 else "cp1252"
+
+    def encode_name(self, text):
+        if self.name_encoding == "utf-8":
+            return text.encode("utf-8")
+        out = bytearray()
+        for ch in text:
+            try:
+                out += ch.encode("cp1252")
+            except UnicodeEncodeError:
+                out.append(ord(ch) if ord(ch) < 0x100 else 0x3F)  # C1 as is, else "?"
+        return bytes(out)
+
+    def decode_name(self, value):
+        value = value.split(b"\0", 1)[0]
+        if self.name_encoding == "utf-8":
+            return value.decode("utf-8", "replace")
+        out = []
+        for b in value:
+            try:
+                out.append(bytes([b]).decode("cp1252"))
+            except UnicodeDecodeError:
+                out.append(chr(b))  # the bytes Windows-1252 leaves undefined
+        return "".join(out)
+
     # ----- messages
 
     def header(self, msg_type, seq, cookie, status=0):
@@ -524,8 +553,8 @@ class Switch:
             dhcp = Codec.tlv_u16(Tlv.DHCP_MODE, self.dhcp_mode)
         tlvs = [
             (Tlv.PRODUCT_NAME, Codec.tlv_text(Tlv.PRODUCT_NAME, self.product_name)),
-            (Tlv.SYSTEM_NAME, Codec.tlv_text(Tlv.SYSTEM_NAME, self.system_name)),
-            (Tlv.LOCATION, Codec.tlv_text(Tlv.LOCATION, self.location)),
+            (Tlv.SYSTEM_NAME, Codec.tlv(Tlv.SYSTEM_NAME, self.encode_name(self.system_name))),
+            (Tlv.LOCATION, Codec.tlv(Tlv.LOCATION, self.encode_name(self.location))),
             (Tlv.IP, Codec.tlv_ip(Tlv.IP, self.ip)),
             (Tlv.NETMASK, Codec.tlv_ip(Tlv.NETMASK, self.netmask)),
             (Tlv.GATEWAY, Codec.tlv_ip(Tlv.GATEWAY, self.gateway)),
@@ -590,9 +619,9 @@ class Switch:
             if tlv_type == Tlv.PRODUCT_NAME:
                 self.product_name = text(value)
             elif tlv_type == Tlv.SYSTEM_NAME:
-                self.system_name = text(value)
+                self.system_name = self.decode_name(value)
             elif tlv_type == Tlv.LOCATION:
-                self.location = text(value)
+                self.location = self.decode_name(value)
             elif tlv_type in (Tlv.IP, Tlv.NETMASK, Tlv.GATEWAY, Tlv.TRAP_IP) and len(value) == 4:
                 if value != bytes(4) or tlv_type == Tlv.TRAP_IP:
                     field = {Tlv.IP: "ip", Tlv.NETMASK: "netmask", Tlv.GATEWAY: "gateway",

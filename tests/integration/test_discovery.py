@@ -347,3 +347,25 @@ def test_igmp_reports_leave_through_every_adapter(site):
     finally:
         for s in peers:
             s.close()
+
+
+def test_switch_names_in_windows_1252_and_utf8(site):
+    """A switch without the UTF-8 bit keeps its name in Windows-1252; the
+    client sees the same characters either way."""
+    site.simulator("sim-names", [(site.lan_a, "10.1.0.7/24")], [
+        dict(mac="02:00:00:00:0c:01", system_name="Büro €5", location="Café"),
+        dict(mac="02:00:00:00:0c:02", system_name="Büro €5", location="交换机",
+             fun_bitmap=[0x20000000, 0, 0, 0]),
+    ])
+    site.start()
+    site.wait_for_sockets()
+    site.discover()
+    deadline = time.monotonic() + 5
+    listed = []
+    while time.monotonic() < deadline and len(listed) < 2:
+        time.sleep(0.3)
+        listed = site.switch_list()
+    by_mac = {s["macAddr"]: s for s in listed}
+    ansi, utf8 = by_mac["02-00-00-00-0C-01"], by_mac["02-00-00-00-0C-02"]
+    assert (ansi["systemName"], ansi["location"]) == ("Büro €5", "Café")
+    assert (utf8["systemName"], utf8["location"]) == ("Büro €5", "交换机")
