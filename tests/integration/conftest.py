@@ -43,3 +43,15 @@ def lab():
     finally:
         the_lab.close()
 # ---- end of the lab fixture ----
+
+
+@pytest.fixture
+def server(lab):
+    """The built server, started in a namespace of its own with loopback only."""
+    from torvane import TorvaneServer
+    srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
+    srv.start()
+    try:
+        yield srv
+    finally:
+        srv.stop()

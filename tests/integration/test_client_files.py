@@ -14,7 +14,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from torvane import NS, ROOT, SOAP11_ENV, TorvaneServer
+from torvane import NS, ROOT, SOAP11_ENV
 
 WSDL = os.path.join(ROOT, "build", "Torvane.wsdl")
 AUTO = os.path.join(ROOT, "auto")
@@ -217,14 +217,6 @@ def test_page_offers_stable_hooks(contract):
     names = {a.get("name") for tag, a, ids in page.elements
              if tag in ("input", "select") and "edit-form" in ids}
     assert {name for name, _ in operations["SetDeviceCfgEx"]} <= names
-
-
-@pytest.fixture
-def server(lab):
-    srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
-    srv.start()
-    yield srv
-    srv.stop()
 
 
 def test_server_lists_returns_and_accepts_every_document(server):

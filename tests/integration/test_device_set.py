@@ -15,7 +15,7 @@ import pytest
 
 import torvane
 from lab import wait_for_line
-from torvane import PUSH_PORT, ROOT, TorvaneServer, text_of
+from torvane import PUSH_PORT, ROOT, SWITCH_INFO_FIELDS, TorvaneServer, text_of
 
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
 ECF = os.path.join(os.path.dirname(torvane.BINARY), "torvane-ecf")
@@ -32,13 +32,6 @@ BIT = {1: 0, 2: 1, 3: 2, 4: 3, 5: 4, 6: 5, 7: 6, 8: 7, 9: 8, 10: 9,
        22: 21, 24: 23, 25: 24, 26: 25, 27: 26, 28: 27, 29: 30}
 ALL_BITS = sum(1 << b for b in BIT.values())
 
-SWITCH_INFO_FIELDS = (
-    "productName", "systemName", "location", "agentIpAddr", "agentNetmask", "agentGateway",
-    "trapIpAddr", "newPasseord", "oldPassword", "dhcpMode", "fwVersion", "productType",
-    "httpPort", "groupTimer", "lldpMode", "lldpAuthenkey", "snmpMode", "agentProtoVer",
-    "agentFamilyType", "agentInterfaceVer", "upgradeDelayTime", "upgradeRebootTime",
-    "upgradeEreaseFlashTime", "funBitmap0", "funBitmap1", "funBitmap2", "funBitmap3",
-    "errString", "macAddr", "isLoaderMode")
 
 BASE_INFO = dict(
     productName="Sim 8P", systemName="sent-name", location="rack-1", agentIpAddr="10.1.0.50",

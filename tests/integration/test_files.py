@@ -4,23 +4,12 @@ import os
 import threading
 import time
 
-import pytest
-
-from torvane import TorvaneServer
 
 RECORD = 628
 
 
 def value(answer, name):
     return answer.body_element().find(name).text
-
-
-@pytest.fixture
-def server(lab):
-    srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
-    srv.start()
-    yield srv
-    srv.stop()
 
 
 def watch(server, *ips):

@@ -6,9 +6,7 @@ import socket
 import time
 import xml.etree.ElementTree as ET
 
-import pytest
-
-from torvane import BINARY, NS, ROOT, TorvaneServer, request
+from torvane import BINARY, NS, ROOT, TorvaneServer
 
 OPERATIONS = [
     "GetSwitchInfoList", "SetDiscoverToAgents", "GetReqXmlList", "GetReqXmlFile",
@@ -19,15 +17,6 @@ OPERATIONS = [
     "EngineLayerStartup", "SaveFile", "SaveFileAs", "LoadFile", "AddUpgradeAgentEx",
     "SetDeviceCfgEx", "GSoapClose",
 ]
-
-
-@pytest.fixture
-def server(lab):
-    ns = lab.namespace("srv")
-    srv = TorvaneServer(lab, ns).prepare()
-    srv.start()
-    yield srv
-    srv.stop()
 
 
 def test_startup_line_and_second_instance_exits_silently(lab, server):

@@ -11,7 +11,7 @@ import time
 import pytest
 
 from lab import wait_for_line
-from torvane import PUSH_PORT, ROOT, TorvaneServer
+from torvane import PUSH_PORT, ROOT, TorvaneServer, recv_exactly
 
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
 P = 64513
@@ -210,17 +210,6 @@ def test_discovered_switch_is_watched_with_its_settings(mlab):
     macs = [field(i, "macAddr") for i in
             mlab.call("GetSwitchInfoList", monitorNum=0).body_element().findall("arrList")]
     assert macs.count(WATCHED_MAC) == 1
-
-
-def recv_exactly(sock, n, timeout=5):
-    sock.settimeout(timeout)
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
 
 
 def test_traps_are_recorded_pushed_and_taken_once(mlab):

@@ -1,32 +1,11 @@
 """The push channel on 127.0.0.1:64568 and the operator console."""
 
-import os
 import socket
 import time
 
 import pytest
 
-from torvane import PUSH_PORT, TorvaneServer
-
-
-@pytest.fixture
-def server(lab):
-    ns = lab.namespace("srv")
-    srv = TorvaneServer(lab, ns).prepare()
-    srv.start()
-    yield srv
-    srv.stop()
-
-
-def recv_exactly(sock, n, timeout=5):
-    sock.settimeout(timeout)
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
+from torvane import PUSH_PORT, recv_exactly
 
 
 def connect_client(server, hello=b"hello"):
@@ -112,8 +91,6 @@ def test_console_at_end_of_input_does_not_spin(server):
     c = connect_client(server)
     server.proc.stdin.close()
     time.sleep(0.5)
-    with open(f"/proc/{server.proc.pid}/stat") as f:
-        pass
     pid = server.proc.pid
     # Find the server itself (ip netns exec execs it in place).
     def cpu_ticks():

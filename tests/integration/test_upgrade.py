@@ -11,7 +11,6 @@ import hashlib
 import json
 import os
 import shutil
-import socket
 import struct
 import subprocess
 import sys
@@ -22,7 +21,7 @@ import pytest
 
 import torvane
 from lab import wait_for_line
-from torvane import ROOT, TorvaneServer
+from torvane import ROOT, SWITCH_INFO_FIELDS, TorvaneServer
 
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
 ECF = os.path.join(os.path.dirname(torvane.BINARY), "torvane-ecf")
@@ -33,13 +32,6 @@ COOKIE = 0x0A0B0C0D
 SERVER_IP = "10.1.0.1"
 STRAY_IP = "10.1.0.99"
 
-SWITCH_INFO_FIELDS = (
-    "productName", "systemName", "location", "agentIpAddr", "agentNetmask", "agentGateway",
-    "trapIpAddr", "newPasseord", "oldPassword", "dhcpMode", "fwVersion", "productType",
-    "httpPort", "groupTimer", "lldpMode", "lldpAuthenkey", "snmpMode", "agentProtoVer",
-    "agentFamilyType", "agentInterfaceVer", "upgradeDelayTime", "upgradeRebootTime",
-    "upgradeEreaseFlashTime", "funBitmap0", "funBitmap1", "funBitmap2", "funBitmap3",
-    "errString", "macAddr", "isLoaderMode")
 TEXT_FIELDS = {"productName", "systemName", "location", "agentIpAddr", "agentNetmask",
                "agentGateway", "trapIpAddr", "newPasseord", "oldPassword", "fwVersion",
                "lldpAuthenkey", "errString", "macAddr"}

@@ -8,7 +8,6 @@ and the answers parsed with ElementTree, independent of our own gSOAP code.
 
 import os
 import queue
-import re
 import shutil
 import socket
 import subprocess
@@ -187,6 +186,28 @@ class TorvaneServer:
             self.proc.kill()
             self.proc.wait(timeout=10)
         shutil.rmtree(self.workdir, ignore_errors=True)
+
+
+# The fields of ns:SwitchInfo, in element order.
+SWITCH_INFO_FIELDS = (
+    "productName", "systemName", "location", "agentIpAddr", "agentNetmask", "agentGateway",
+    "trapIpAddr", "newPasseord", "oldPassword", "dhcpMode", "fwVersion", "productType",
+    "httpPort", "groupTimer", "lldpMode", "lldpAuthenkey", "snmpMode", "agentProtoVer",
+    "agentFamilyType", "agentInterfaceVer", "upgradeDelayTime", "upgradeRebootTime",
+    "upgradeEreaseFlashTime", "funBitmap0", "funBitmap1", "funBitmap2", "funBitmap3",
+    "errString", "macAddr", "isLoaderMode")
+
+
+def recv_exactly(sock, n, timeout=5):
+    """Reads n bytes, or fewer when the peer closes first."""
+    sock.settimeout(timeout)
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
 
 
 def text_of(el, name):
