@@ -109,6 +109,9 @@ def main():
     workdir = tempfile.mkdtemp(prefix="torvane-demo-")
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
+    # Ctrl-C works even when started from a shell that ignores SIGINT in
+    # background jobs.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     forward = None
     try:
         for sub in ("cfg", "auto", os.path.join("tools", "js_client")):
@@ -143,6 +146,8 @@ def main():
             except KeyboardInterrupt:
                 pass
             finally:
+                # A second Ctrl-C must not cut the clean-up short.
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
                 # Before the lab goes: the forward runs commands in its namespace.
                 stop_forward(forward)
     except KeyboardInterrupt:
