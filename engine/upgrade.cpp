@@ -65,6 +65,9 @@ struct UpgradeEntry {
   char password[kPasswordField + 1] = {};
   size_t passwordLength = 0;
   uint32_t failureCode = kUpgradeNoFailure;
+  // Set once the switch's address was pinned; only such entries remove the
+  // system's neighbour entries for it when they leave the table.
+  bool arpInstalled = false;
 };
 
 std::mutex g_mu;
@@ -129,6 +132,7 @@ void SendUpgradeCommand(UpgradeEntry* e) {
   e->savedLength =
       BuildUpgradeCommand(e->saved, e->mac, sequence, e->password, e->passwordLength);
   InstallStaticArpEntries(e->ip, e->mac);
+  e->arpInstalled = true;
   SendBroadcastAndMulticast(e->saved, e->savedLength);
   e->commandSequence = sequence;
 }
@@ -347,7 +351,7 @@ void DisarmTimer() {
 void EmptyTableLocked() {
   for (const std::unique_ptr<UpgradeEntry>& e : g_table) {
     CloseFirmwareFile(e.get());
-    RemoveStaticArpEntries(e->ip);
+    if (e->arpInstalled) RemoveStaticArpEntries(e->ip);
   }
   g_table.clear();
 }
@@ -497,13 +501,15 @@ int QueryUpgradingSwitch(uint8_t mac[6], uint8_t ip[4]) {
 
 int UpgradeTick() {
   std::lock_guard<std::mutex> lock(g_mu);
-  uint32_t now = Now();
   for (const std::unique_ptr<UpgradeEntry>& e : g_table) {
     if (!e->active) continue;
     // Send TFTP judges the switch's subnet by the longer of each local
     // mask and this one; the handlers send with the last value set here.
     SetForcedMask(e->netmask);
-    TickEntry(e.get(), now);
+    // The clock is read per entry: an entry that an earlier one started
+    // during this pass stamped its last send after a pass-wide reading,
+    // and would look 49 days old.
+    TickEntry(e.get(), Now());
   }
   return 1;
 }
@@ -520,8 +526,12 @@ int HandleUpgradeReply(const ReceivedPacket& packet) {
   UpgradeEntry* e = FirstActiveWithMac(packet.data + kOffMac);
   if (e == nullptr) return 1;
   // A reply to an older command, or one that came 3 s or more after the
-  // last send, is left to the resend logic.
-  if (sequence != e->commandSequence || packet.recvTick - e->lastSend >= kUpgradeReplyWindowMs ||
+  // last send, is left to the resend logic. The last send is stamped once
+  // the command is out, so a fast reply can be read before it: a receive
+  // time earlier than the stamp counts as no time at all.
+  uint32_t age = packet.recvTick - e->lastSend;
+  if (static_cast<int32_t>(age) < 0) age = 0;
+  if (sequence != e->commandSequence || age >= kUpgradeReplyWindowMs ||
       e->state != kUpgradeCommandSent)
     return 1;
   if (status == 2) {

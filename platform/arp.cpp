@@ -45,7 +45,9 @@ int AwaitAck(int fd, uint32_t seq) {
       if (errno == EINTR) continue;
       return errno;
     }
-    size_t left = static_cast<size_t>(n);
+    // Signed, so that NLMSG_NEXT past a short last message ends the walk
+    // instead of wrapping to a huge length.
+    int left = static_cast<int>(n);
     for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;

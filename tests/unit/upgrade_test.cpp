@@ -524,6 +524,45 @@ TEST_F(UpgradeTest, BlockNumbersWrapAndTheBlockAfter65535NeverMatches) {
   EXPECT_EQ(Status(kMacA).state, kUpgradeLastBlockSent);
 }
 
+// A clock that moves on by 1 ms at every reading, as the real one does
+// while the engine sends.
+uint32_t SteppingClock() { return g_now++; }
+
+TEST_F(UpgradeTest, ClockMovingWhileTheEngineWorksCostsNoResend) {
+  Firmware(2000);
+  Queue(Record(kMacA, kIpA, 0, 1));
+  Queue(Record(kMacB, kIpB, 0, 1));
+  ASSERT_EQ(StartNextQueuedEntry(), 1);
+  for (int i = 0; i < 3; ++i) Tick(2000);
+  ASSERT_EQ(Status(kMacA).restartCount, 3u);
+
+  // A fails in this pass and hands its turn to B, whose command goes out
+  // later in the same pass: B must not count as overdue at once.
+  SetUpgradeClock(&SteppingClock);
+  g_now += 2000;
+  UpgradeTick();
+  SetUpgradeClock(&FakeClock);
+  EXPECT_EQ(Status(kMacA).failureCode, kUpgradeNoReply);
+  UpgradeStatusCopy b = Status(kMacB);
+  EXPECT_EQ(b.state, kUpgradeCommandSent);
+  EXPECT_EQ(b.restartCount, 0u);
+}
+
+TEST_F(UpgradeTest, ReplyReadBeforeTheSendWasStampedIsOnTime) {
+  Firmware(2000);
+  Queue(Record(kMacA, kIpA, 0, 1));
+  ASSERT_EQ(StartNextQueuedEntry(), 1);  // the send is stamped g_now
+  // The receive thread read the reply while the command was still going
+  // out through the other addresses: 1 ms before the stamp. It is on
+  // time, not 49 days late.
+  ReceivedPacket reply = DeviceReply(kMsgUpgradeReply, kMacA, 0, LastTaken());
+  reply.recvTick = g_now - 1;
+  EXPECT_EQ(HandleUpgradeReply(reply), 1);
+  UpgradeStatusCopy s = Status(kMacA);
+  EXPECT_EQ(s.state, kUpgradeWriteSent);
+  EXPECT_EQ(s.restartCount, 0u);
+}
+
 TEST_F(UpgradeTest, ClearEmptiesTheTable) {
   Firmware(10);
   Queue(Record(kMacA, kIpA, 0, 1));
