@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,6 +65,11 @@ void AcceptClient() {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
+    // A client that stops reading must not stall the engine thread that
+    // pushes to it (the set reply pushes while holding the operation
+    // list): a send that cannot finish within 2 s is a failed send.
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     g_client = fd;
     char ip[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));

@@ -33,6 +33,46 @@ size_t Utf8SequenceLength(unsigned char b0) {
   return 6;
 }
 
+// The characters of XML 1.0; anything else cannot be written in an answer,
+// not even as a character reference.
+bool IsXmlChar(uint32_t cp) {
+  return cp == 0x09 || cp == 0x0A || cp == 0x0D || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+// Length (1 to 4) of the well-formed UTF-8 sequence at the start of the len
+// bytes at p, with its value in *cp: no over-long form, no surrogate,
+// nothing above U+10FFFF. 0 when the bytes there are not one.
+size_t WellFormedSequence(const unsigned char* p, size_t len, uint32_t* cp) {
+  unsigned char c = p[0];
+  size_t n;
+  uint32_t v;
+  if (c < 0x80) {
+    *cp = c;
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    n = 2;
+    v = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    n = 3;
+    v = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    n = 4;
+    v = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (n > len) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (p[k] & 0x3F);
+  }
+  static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (v < kMin[n] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return n;
+}
+
 // The wide fields of ns__SwitchInfo hold one code point per wchar_t
 // (32 bits here), while switch names are converted as 16-bit units, each
 // on its own. Going to a switch, code points above U+FFFF become surrogate
@@ -57,8 +97,8 @@ std::u16string ToUnits(const std::wstring& text) {
 
 // Coming from a switch: the units up to the first 0 unit (at most n) become
 // one wchar_t each, except that a high and low surrogate pair is combined
-// into its code point. A lone surrogate cannot be written as XML and
-// becomes U+FFFD.
+// into its code point. A lone surrogate, or a control character, cannot be
+// written as XML and becomes U+FFFD.
 std::wstring FromUnits(const char16_t* units, size_t n) {
   std::wstring text;
   for (size_t i = 0; i < n && units[i] != 0; ++i) {
@@ -67,7 +107,7 @@ std::wstring FromUnits(const char16_t* units, size_t n) {
       text.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) +
                                           (units[i + 1] - 0xDC00)));
       ++i;
-    } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
+    } else if (!IsXmlChar(u)) {
       text.push_back(static_cast<wchar_t>(0xFFFD));
     } else {
       text.push_back(static_cast<wchar_t>(u));
@@ -83,7 +123,7 @@ size_t FieldLength(const char* field, size_t width) {
 }
 
 std::string ByteText(const char* field, size_t width) {
-  return std::string(field, FieldLength(field, width));
+  return ToXmlText(field, FieldLength(field, width));
 }
 
 // Copies text into a zero-filled field without a terminator. A text longer
@@ -129,6 +169,39 @@ void NameToRecord(const std::wstring& text, char* field, bool utf8) {
 }
 
 }  // namespace
+
+std::string ToXmlText(const char* text, size_t len) {
+  std::string out;
+  if (text == nullptr) return out;
+  out.reserve(len);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+  while (i < len) {
+    uint32_t cp;
+    size_t n = WellFormedSequence(p + i, len - i, &cp);
+    bool asIs = n != 0;
+    if (!asIs) {
+      char16_t unit = 0;
+      AnsiToWide(text + i, 1, &unit, 1);
+      cp = unit;
+      n = 1;
+    }
+    if (!IsXmlChar(cp)) {
+      out.append("\xEF\xBF\xBD");  // U+FFFD
+    } else if (asIs) {
+      out.append(text + i, n);
+    } else {
+      char buf[6];
+      out.append(buf, static_cast<size_t>(Utf8Encode(cp, buf) - buf));
+    }
+    i += n;
+  }
+  return out;
+}
+
+bool IsXmlText(const std::string& text) {
+  return ToXmlText(text.data(), text.size()) == text;
+}
 
 void MacToText(const uint8_t* mac, std::string* text) {
   if (mac == nullptr || text == nullptr) return;

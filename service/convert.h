@@ -79,9 +79,22 @@ size_t Utf8ToWide(const char* text, size_t len, char16_t* dst);
 // As above for a NUL-terminated text.
 size_t Utf8ToWide(const char* text, char16_t* dst);
 
+// Returns the len bytes at text as text that an XML answer can carry.
+// Well-formed UTF-8 is kept byte for byte. Any other byte is read in the
+// ANSI code page, as switches write text that is not UTF-8. Characters
+// that XML 1.0 cannot hold (controls other than tab, line feed and
+// carriage return; U+FFFE and U+FFFF) become U+FFFD. A switch or a file
+// holding such bytes would otherwise make the whole answer unreadable.
+std::string ToXmlText(const char* text, size_t len);
+
+// True when text is well-formed UTF-8 made only of characters that XML
+// 1.0 can hold, i.e. when ToXmlText would return it unchanged.
+bool IsXmlText(const std::string& text);
+
 // Fills *info from rec. The system name and location are read as UTF-8
 // when kFunBitUtf8Names is set in rec.funBitmap[0], else in the ANSI code
-// page. No record field is read beyond its width.
+// page. No record field is read beyond its width. Byte texts go through
+// ToXmlText and name texts lose the characters XML cannot hold (U+FFFD).
 void AgentRecordToSwitchInfo(const AgentRecord& rec, ns__SwitchInfo* info);
 
 // Zero-fills *rec and fills it from info. Byte texts are copied without a

@@ -5,6 +5,7 @@
 // client is told "device_set" on the push channel, and GetOperateResult
 // hands over what has finished.
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -18,17 +19,25 @@
 namespace {
 
 // The switch whose MAC text (as MacToText writes it) is exactly macText:
-// the agent table first, then the monitor list. Returns false when neither
-// holds it.
-bool FindSwitchByMacText(const std::string& macText, ns__SwitchInfo* found) {
+// the agent table first, then the monitor list. Fills *record with the
+// engine's record and *found with its conversion. Returns false when
+// neither list holds it.
+bool FindSwitchByMacText(const std::string& macText, torvane::AgentRecord* record,
+                         ns__SwitchInfo* found) {
   for (const torvane::AgentRecord& rec : torvane::CopyAgentTable()) {
     torvane::AgentRecordToSwitchInfo(rec, found);
-    if (found->macAddr == macText) return true;
+    if (found->macAddr == macText) {
+      *record = rec;
+      return true;
+    }
   }
   torvane::MonitorNodeCopy node;
   for (int i = 0; torvane::GetMonitorNode(i, &node) == 1; ++i) {
     torvane::AgentRecordToSwitchInfo(node.agent, found);
-    if (found->macAddr == macText) return true;
+    if (found->macAddr == macText) {
+      *record = node.agent;
+      return true;
+    }
   }
   return false;
 }
@@ -56,8 +65,9 @@ int ns__SetDeviceCfgEx(struct soap* soap, std::wstring systemName, std::wstring 
                        struct ns__SetDeviceCfgExResponse& result) {
   result.errorcode = 0;
   printf("device set begine \n");
+  torvane::AgentRecord known;
   ns__SwitchInfo info;
-  if (!FindSwitchByMacText(macAddr, &info)) {
+  if (!FindSwitchByMacText(macAddr, &known, &info)) {
     return soap_sender_fault(soap, "SetDeviceCfgEx: no known switch has this MAC address",
                              nullptr);
   }
@@ -78,6 +88,13 @@ int ns__SetDeviceCfgEx(struct soap* soap, std::wstring systemName, std::wstring 
 
   torvane::AgentRecord rec;
   torvane::SwitchInfoToAgentRecord(info, &rec);
+  // The texts the client did not give go out as the switch has them: their
+  // answer form is made fit for XML, which may alter bytes that are not
+  // UTF-8 (an LLDP key, say), and the switch must not receive those.
+  memcpy(rec.productName, known.productName, sizeof(rec.productName));
+  memcpy(rec.fwVersion, known.fwVersion, sizeof(rec.fwVersion));
+  memcpy(rec.lldpAuthenkey, known.lldpAuthenkey, sizeof(rec.lldpAuthenkey));
+  memcpy(rec.errString, known.errString, sizeof(rec.errString));
   if (torvane::SendDeviceSet(rec, static_cast<int32_t>(operate)) != 1) {
     return soap_receiver_fault(soap, "SetDeviceCfgEx: the set request was not sent", nullptr);
   }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/monitor.h"
 #include "platform/codepage.h"
@@ -95,15 +96,23 @@ int ns__SaveFileAs(struct soap*, int, std::string, struct ns__SaveFileAsResponse
   return SOAP_OK;
 }
 
-int ns__LoadFile(struct soap*, std::wstring filepath, ns__MonitorList& result) {
+int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& result) {
   printf("LoadFile begin. \n");
   result.nErrorCode = 0;
   result.nMonitorNum = 0;
   char path[kPathBufSize];
   int fd = -1;
-  if (WidePathToUtf8(filepath, path)) fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (WidePathToUtf8(filepath, path)) fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Only a regular file is read: a FIFO would block the open or the reads
+  // forever, and a device such as /dev/zero would never end.
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
   // A file that cannot be read counts as an empty one.
   ssize_t last = 0;
+  std::vector<AgentRecord> records;
   if (fd >= 0) {
     uint8_t record[kSwitchRecordSize];
     // One record at a time: a file of any size is never read whole.
@@ -117,6 +126,7 @@ int ns__LoadFile(struct soap*, std::wstring filepath, ns__MonitorList& result) {
       info.isAlive = isAlive;
       info.recvFlag = 0;
       result.arrList.push_back(info);
+      records.push_back(agent);
       ++result.nMonitorNum;
     }
     close(fd);
@@ -127,10 +137,22 @@ int ns__LoadFile(struct soap*, std::wstring filepath, ns__MonitorList& result) {
     return SOAP_OK;
   }
   ClearMonitorList();
-  for (const ns__MonitorInfo& info : result.arrList) {
+  for (size_t i = 0; i < result.arrList.size(); ++i) {
     AgentRecord agent;
-    SwitchInfoToAgentRecord(info.monitorInfo, &agent);
-    if (AddMonitorNode(agent) != 1) return -1;
+    SwitchInfoToAgentRecord(result.arrList[i].monitorInfo, &agent);
+    // The byte texts are watched as the file holds them: their answer form
+    // is made fit for XML, which may alter bytes that are not UTF-8.
+    const AgentRecord& saved = records[i];
+    memcpy(agent.productName, saved.productName, sizeof(agent.productName));
+    memcpy(agent.newPasseord, saved.newPasseord, sizeof(agent.newPasseord));
+    memcpy(agent.oldPassword, saved.oldPassword, sizeof(agent.oldPassword));
+    memcpy(agent.fwVersion, saved.fwVersion, sizeof(agent.fwVersion));
+    memcpy(agent.lldpAuthenkey, saved.lldpAuthenkey, sizeof(agent.lldpAuthenkey));
+    memcpy(agent.errString, saved.errString, sizeof(agent.errString));
+    if (AddMonitorNode(agent) != 1) {
+      // The switches added before stay watched.
+      return soap_sender_fault(soap, "LoadFile: a switch address is already watched", nullptr);
+    }
   }
   return SOAP_OK;
 }

@@ -45,11 +45,13 @@ int ns__GetTrapList(struct soap*, int, std::string, ns__TrapList& result) {
   result.arrList.reserve(traps.size());
   for (const torvane::TrapRecord& t : traps) {
     ns__TrapInfo info;
-    // Each field is terminated within its width.
-    info.time.assign(t.time, strnlen(t.time, sizeof(t.time)));
-    info.ip.assign(t.ip, strnlen(t.ip, sizeof(t.ip)));
-    info.string.assign(t.string, strnlen(t.string, sizeof(t.string)));
-    info.location.assign(t.location, strnlen(t.location, sizeof(t.location)));
+    // Each field is read within its width. The texts are the switch's own
+    // bytes (a location in its code page, a message cut anywhere) and must
+    // not make the answer unreadable.
+    info.time = torvane::ToXmlText(t.time, strnlen(t.time, sizeof(t.time)));
+    info.ip = torvane::ToXmlText(t.ip, strnlen(t.ip, sizeof(t.ip)));
+    info.string = torvane::ToXmlText(t.string, strnlen(t.string, sizeof(t.string)));
+    info.location = torvane::ToXmlText(t.location, strnlen(t.location, sizeof(t.location)));
     result.arrList.push_back(info);
   }
   result.nErrorCode = 0;

@@ -1,11 +1,13 @@
 // Request documents: the prepared SOAP requests in the auto folder.
 #include <glob.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "service/convert.h"
 #include "soapH.h"
 
 int ns__GetReqXmlList(struct soap* soap, nons__tReqXmlList& result) {
@@ -15,11 +17,15 @@ int ns__GetReqXmlList(struct soap* soap, nons__tReqXmlList& result) {
   if (glob("auto/*.req.xml", 0, nullptr, &found) != 0 || found.gl_pathc == 0) {
     globfree(&found);
     printf("find auto/*.req.xml error. \n");
-    return -1;
+    return soap_receiver_fault(soap, "find auto/*.req.xml error.", nullptr);
   }
   for (size_t i = 0; i < found.gl_pathc; ++i) {
-    const char* name = strrchr(found.gl_pathv[i], '/');
-    result.ReqXml.push_back(name ? name + 1 : found.gl_pathv[i]);
+    const char* slash = strrchr(found.gl_pathv[i], '/');
+    std::string name = slash ? slash + 1 : found.gl_pathv[i];
+    // A name the answer cannot carry as it is could never be asked for
+    // again; written out, it would make the whole list unreadable.
+    if (!torvane::IsXmlText(name)) continue;
+    result.ReqXml.push_back(name);
     ++result.nNum;
   }
   globfree(&found);
@@ -28,48 +34,6 @@ int ns__GetReqXmlList(struct soap* soap, nons__tReqXmlList& result) {
   soap_set_omode(soap, SOAP_XML_DEFAULTNS);
   return SOAP_OK;
 }
-
-namespace {
-
-// True when text is well-formed UTF-8 (no over-long forms, no surrogates,
-// nothing above U+10FFFF): the answer carries it unchanged, and any other
-// bytes would make the whole answer unreadable XML.
-bool IsUtf8(const std::string& text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t len;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char d = static_cast<unsigned char>(text[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
-}  // namespace
 
 int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
                       struct ns__GetReqXmlFileResponse& result) {
@@ -81,9 +45,16 @@ int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
                 strXmlName.find('\0') != std::string::npos;
   std::string path = "auto/" + strXmlName;
   FILE* file = unsafe ? nullptr : fopen(path.c_str(), "r");
+  // A folder opens for reading here but holds no document ("auto/" itself
+  // for an empty name, "auto/." ...).
+  struct stat st;
+  if (file != nullptr && (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode))) {
+    fclose(file);
+    file = nullptr;
+  }
   if (file == nullptr) {
     printf("open auto/%s error. \n", strXmlName.c_str());
-    return -1;
+    return soap_sender_fault(soap, "the request document cannot be opened", nullptr);
   }
   // Text mode on the original platform: a CR LF pair reads as LF.
   int c;
@@ -101,7 +72,8 @@ int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
   }
   if (pendingCr) result.strXmlContent.push_back('\r');
   fclose(file);
-  if (!IsUtf8(result.strXmlContent)) {
+  // Carried unchanged, so it must be UTF-8 text that XML can hold.
+  if (!torvane::IsXmlText(result.strXmlContent)) {
     printf("auto/%s is not UTF-8 text. \n", strXmlName.c_str());
     result.strXmlContent.clear();
     return soap_sender_fault(soap, "the request document is not UTF-8 text", nullptr);

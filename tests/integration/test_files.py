@@ -176,3 +176,56 @@ def test_request_documents(server):
         os.remove(os.path.join(auto, f))
     assert server.call("GetReqXmlList").is_fault()
     server.wait_for("find auto/*.req.xml error. \n")
+
+
+def test_foreign_bytes_in_a_file_give_readable_answers_and_are_kept(server):
+    rec = bytearray(RECORD)
+    rec[0:5] = b"Pr\xe9\x01x"            # productName: Windows-1252 and a control
+    rec[41:44] = b"N\xe4\x02"            # systemName, UTF-8 bit clear
+    rec[84:88] = bytes([10, 0, 0, 5])
+    rec[166:170] = b"k\xe9y\x1b"         # lldpAuthenkey
+    rec[224:227] = b"\xff\xfe\x80"       # errString
+    rec[608:614] = bytes([2, 0xAB, 0xCD, 0, 0, 1])
+    path = os.path.join(server.workdir, "foreign.cfg")
+    open(path, "wb").write(bytes(rec))
+    a = server.call("LoadFile", path_param(path))
+    info = a.body_element().find("arrList").find("monitorInfo")  # parses: well-formed
+    assert info.find("productName").text == "Pr\u00e9\ufffdx"
+    assert info.find("systemName").text == "N\u00e4\ufffd"
+    assert info.find("lldpAuthenkey").text == "k\u00e9y\ufffd"
+    assert info.find("errString").text == "\u00ff\u00fe\u20ac"
+    b = server.call("GetMonitorStatus", "<monitorNum>1</monitorNum>")
+    assert b.body_element().find("arrList").find("monitorInfo").find(
+        "productName").text == "Pr\u00e9\ufffdx"
+    # What is watched, and saved again, is what the file held.
+    again = os.path.join(server.workdir, "again.cfg")
+    server.call("SaveFile", path_param(again))
+    data = open(again, "rb").read()
+    for lo, hi in ((0, 41), (166, 188), (224, 608)):
+        assert data[lo:hi] == bytes(rec[lo:hi]), lo
+
+
+def test_load_reads_only_regular_files(server):
+    fifo = os.path.join(server.workdir, "pipe.cfg")
+    os.mkfifo(fifo)
+    for path in (fifo, "/dev/zero"):
+        watch(server, "10.0.0.9")
+        a = server.call("LoadFile", path_param(path))
+        assert value(a, "nErrorCode") == "0" and value(a, "nMonitorNum") == "0", path
+        assert watched(server) == []
+
+
+def test_request_documents_that_cannot_be_answered(server):
+    auto = os.path.join(server.workdir, "auto")
+    for name in ("", "."):
+        a = server.call("GetReqXmlFile", f"<strXmlName>{name}</strXmlName>")
+        assert a.is_fault(), repr(name)
+        server.wait_for(f"open auto/{name} error. \n")
+    open(os.path.join(auto, "ctl.req.xml"), "wb").write(b"<a>\x01</a>")
+    assert server.call("GetReqXmlFile", "<strXmlName>ctl.req.xml</strXmlName>").is_fault()
+    # A name that is not UTF-8 cannot be listed (nor asked for again).
+    open(os.path.join(auto.encode(), b"caf\xe9.req.xml"), "wb").write(b"<a/>")
+    el = server.call("GetReqXmlList").body_element()
+    names = [r.text for r in el.findall("ReqXml")]
+    assert "ctl.req.xml" in names and el.find("nNum").text == str(len(names))
+    assert not any("caf" in n for n in names)

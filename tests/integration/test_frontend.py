@@ -185,3 +185,11 @@ def test_generated_wsdl_describes_the_contract():
         assert name in text, name
     ops = {op.get("name") for op in root.iter("{http://schemas.xmlsoap.org/wsdl/}operation")}
     assert set(OPERATIONS) <= ops
+
+
+def test_oversized_request_is_refused_and_serving_goes_on(server):
+    # An unknown element is skipped, so only the size tells the two apart.
+    big = server.call("GetRefreshTime", "<junk>" + "a" * (9 << 20) + "</junk>")
+    assert big.is_fault()
+    ok = server.call("GetRefreshTime", "<junk>" + "a" * (1 << 20) + "</junk>")
+    assert ok.status == 200 and not ok.is_fault()

@@ -319,5 +319,49 @@ TEST(SwitchInfoRecord, LongTextsStayInsideTheirFields) {
   EXPECT_EQ(std::string(rec.location), std::string(20, 'l'));
 }
 
+TEST(XmlText, KeepsUtf8AndRepairsWhatXmlCannotCarry) {
+  // Well-formed UTF-8 and the three allowed controls pass byte for byte.
+  const std::string good = "caf\xC3\xA9 \xE2\x82\xAC\xF0\x9F\x98\x80\t\n\r\x7F";
+  EXPECT_EQ(ToXmlText(good.data(), good.size()), good);
+  EXPECT_TRUE(IsXmlText(good));
+  // Other bytes are Windows-1252; other controls, U+FFFE and U+FFFF are
+  // U+FFFD.
+  const std::string bad = "Pr\xE9\x01x\x80\xFF";
+  EXPECT_EQ(ToXmlText(bad.data(), bad.size()),
+            "Pr\xC3\xA9\xEF\xBF\xBDx\xE2\x82\xAC\xC3\xBF");
+  EXPECT_FALSE(IsXmlText(bad));
+  for (const std::string& odd : {std::string("\xC3"), std::string("\xC0\xAF"),
+                                 std::string("\xED\xA0\xBD"), std::string("\xEF\xBF\xBE"),
+                                 std::string("\xF4\x90\x80\x80"), std::string("\x1B")}) {
+    EXPECT_FALSE(IsXmlText(odd)) << odd.size();
+    EXPECT_TRUE(IsXmlText(ToXmlText(odd.data(), odd.size())));
+  }
+  EXPECT_EQ(ToXmlText("\xEF\xBF\xBF", 3), "\xEF\xBF\xBD");
+  EXPECT_EQ(ToXmlText(nullptr, 4), "");
+}
+
+TEST(SwitchInfoRecord, AnswerTextsAreAlwaysXml) {
+  // A record from a switch or a file with bytes that are not UTF-8, or with
+  // controls, must not make the answer unreadable.
+  AgentRecord rec;
+  std::memset(&rec, 0, sizeof(rec));
+  std::memcpy(rec.productName, "Pr\xE9\x01x", 5);
+  std::memcpy(rec.systemName, "N\xE4\x02", 3);
+  std::memcpy(rec.location, "\xEF\xBF\xBE", 3);
+  rec.funBitmap[0] = 0;
+  std::memset(rec.errString, '\x1B', sizeof(rec.errString));  // no NUL at all
+  ns__SwitchInfo info;
+  AgentRecordToSwitchInfo(rec, &info);
+  EXPECT_EQ(info.productName, "Pr\xC3\xA9\xEF\xBF\xBDx");
+  EXPECT_EQ(info.systemName, L"N\u00E4\uFFFD");
+  EXPECT_EQ(info.location, L"\u00EF\u00BF\u00BE");  // ANSI: three characters
+  rec.funBitmap[0] = kFunBitUtf8Names;
+  AgentRecordToSwitchInfo(rec, &info);
+  EXPECT_EQ(info.location, L"\uFFFD");
+  std::string expected;
+  for (size_t i = 0; i < sizeof(rec.errString); ++i) expected += "\xEF\xBF\xBD";
+  EXPECT_EQ(info.errString, expected);
+}
+
 }  // namespace
 }  // namespace torvane
