@@ -12,7 +12,6 @@
 #include <iterator>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace torvane {
 

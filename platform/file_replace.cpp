@@ -113,7 +113,7 @@ ReplaceResult ReplaceFileContent(const std::string& path, const void* data, size
     return Fail(ReplaceResult::kNotCreated, why, "not a regular file");
   }
   if (base.empty() || base == "." || base == "..") {
-    return Fail(ReplaceResult::kNotCreated, why, strerror(EISDIR));
+    return Fail(ReplaceResult::kNotCreated, why, "the path names a folder, not a file");
   }
   // The rename needs only the folder to be writable; a file that its owner
   // made read-only is not replaced behind his back.

@@ -64,7 +64,7 @@ bool WriteSwitchFile(const std::string& path, std::string* why) {
 // switches as saved.
 int SaveFault(struct soap* soap, const char* operation, const std::string& path,
               const std::string& why) {
-  std::string text = std::string(operation) + ": " + path + " was not saved: " + why;
+  std::string text = std::string(operation) + ": cannot write " + path + ": " + why;
   // A name typed on the console need not be UTF-8; the answer must stay XML.
   return soap_receiver_fault(soap, ToXmlText(text.data(), text.size()).c_str(), nullptr);
 }

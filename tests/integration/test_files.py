@@ -347,7 +347,7 @@ def test_saves_that_fail_answer_a_fault(lab):
             a = server.call("SaveFile", path_param(path))
             assert a.is_fault(), path
             fault = a.body_element()
-            assert fault.find("faultstring").text == f"SaveFile: {path} was not saved: {why}"
+            assert fault.find("faultstring").text == f"SaveFile: cannot write {path}: {why}"
             server.wait_for(f" file {path} error: {why} \n")
         # What was there is untouched, and nothing was left beside it.
         assert open(inside + full + "/keep.cfg", "rb").read() == b"old"
