@@ -60,43 +60,6 @@ class FileReplaceTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(FileReplaceTest, NewFileIsPrivateAndNothingElseIsLeft) {
-  mode_t old = umask(022);
-  EXPECT_EQ(Replace(Path("new.cfg"), "abc"), ReplaceResult::kReplaced);
-  umask(old);
-  EXPECT_EQ(Read(Path("new.cfg")), "abc");
-  struct stat st;
-  ASSERT_EQ(stat(Path("new.cfg").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_EQ(Entries(), std::vector<std::string>{"new.cfg"});
-  // Empty content gives an empty file.
-  EXPECT_EQ(Replace(Path("new.cfg"), ""), ReplaceResult::kReplaced);
-  EXPECT_EQ(Read(Path("new.cfg")), "");
-}
-
-TEST_F(FileReplaceTest, ExistingFileKeepsModeAndOwner) {
-  Write(Path("old.cfg"), "old content");
-  ASSERT_EQ(chmod(Path("old.cfg").c_str(), 0640), 0);
-  bool root = geteuid() == 0;
-  if (root) {
-    ASSERT_EQ(chown(Path("old.cfg").c_str(), 4321, 4322), 0);
-  }
-  EXPECT_EQ(Replace(Path("old.cfg"), "new"), ReplaceResult::kReplaced);
-  EXPECT_EQ(Read(Path("old.cfg")), "new");
-  struct stat st;
-  ASSERT_EQ(stat(Path("old.cfg").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  if (root) {
-    EXPECT_EQ(st.st_uid, 4321u);
-    EXPECT_EQ(st.st_gid, 4322u);
-  }
-  // A user's own file of the old temporary name is none of our business.
-  Write(Path("old.cfg.partial"), "mine");
-  EXPECT_EQ(Replace(Path("old.cfg"), "again"), ReplaceResult::kReplaced);
-  EXPECT_EQ(Read(Path("old.cfg.partial")), "mine");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"old.cfg", "old.cfg.partial"}));
-}
-
 TEST_F(FileReplaceTest, SymbolicLinksAreWrittenThrough) {
   ASSERT_EQ(mkdir(Path("real").c_str(), 0700), 0);
   Write(Path("real/target.cfg"), "old");
@@ -121,18 +84,6 @@ TEST_F(FileReplaceTest, SymbolicLinksAreWrittenThrough) {
   std::string why;
   EXPECT_EQ(Replace(Path("loop1"), "x", &why), ReplaceResult::kNotCreated);
   EXPECT_FALSE(why.empty());
-}
-
-TEST_F(FileReplaceTest, NamesUpToTheFileSystemLimit) {
-  for (size_t len : {248u, 251u, 255u}) {
-    std::string name(len - 4, 'n');
-    name += ".cfg";
-    EXPECT_EQ(Replace(Path(name), "long"), ReplaceResult::kReplaced) << len;
-    EXPECT_EQ(Read(Path(name)), "long");
-    EXPECT_EQ(Replace(Path(name), "longer"), ReplaceResult::kReplaced) << len;
-    EXPECT_EQ(Read(Path(name)), "longer");
-  }
-  EXPECT_EQ(Entries().size(), 3u);
 }
 
 TEST_F(FileReplaceTest, WhatCannotBeWrittenIsRefusedWithItsReason) {
