@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev python3 python3-pytest
+PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev libicu-dev python3 python3-pytest
           iproute2 socat procps tftpd-hpa tftp-hpa)
 
 missing=()

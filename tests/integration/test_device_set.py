@@ -317,6 +317,41 @@ def test_unreadable_and_overlong_texts_are_converted_and_cut(bench):
     assert bench.requests()[-1][1][4:10] == bytes(6)
 
 
+def test_passwords_longer_than_their_field_are_refused_not_cut(bench):
+    bench.start([dict(mac="02:AB:CD:00:00:01", silent=True)])
+    full, over = "p" * 21, "q" * 22
+    for kind in (0, 1):
+        for fields in (dict(newPasseord=over), dict(oldPassword=over)):
+            a = bench.set_cfg(kind, macAddr="02-AB-CD-00-00-01", **fields)
+            assert a.is_fault() and b"longer than 21 bytes" in a.body, (kind, fields)
+            b = bench.set_cfg_ex("02-AB-CD-00-00-01", operate=kind, **fields)
+            assert b.is_fault() and b"longer than 21 bytes" in b.body, (kind, fields)
+    # A password of exactly 21 bytes fills its field and is sent whole.
+    a = bench.set_cfg(1, macAddr="02-AB-CD-00-00-01", oldPassword=full, newPasseord=full)
+    assert value(a, "errorcode") == "0"
+    assert decode(bench.new_requests(1)[0])[3] == [(9, full.encode()), (8, full.encode())]
+    # Nothing was sent for the refused ones, and no operation waits for them.
+    time.sleep(0.3)
+    assert len([d for dst, d in bench.requests() if dst != GROUP]) == 1
+    assert bench.server.stdout_text().count("device set begine") == 4
+
+
+def test_names_reach_a_windows_1252_switch_as_windows_converts_them(bench):
+    bench.start([dict(mac="02:AB:CD:00:00:01", silent=True)])
+    names = (1 << 1) | (1 << 2)  # the system name and location TLVs
+    bench.set_cfg(0, macAddr="02-AB-CD-00-00-01", funBitmap0=names,
+                  systemName="\u0141\u00f3d\u017a \u0160t\u011bp\u00e1n",
+                  location="Cafe\u0301 \u0416")
+    # Best-fit letters where the code page has none, accents composed first.
+    assert decode(bench.new_requests(1)[0])[3] == [(2, b"L\xf3dz \x8at\x65p\xe1n"),
+                                                   (3, b"Caf\xe9 ?")]
+    # A switch that takes UTF-8 gets the text as it came.
+    bench.set_cfg(0, macAddr="02-AB-CD-00-00-01", funBitmap0=names | (1 << 29),
+                  systemName="\u0141\u00f3d\u017a", location="Cafe\u0301")
+    assert decode(bench.new_requests(1)[0])[3] == [(2, "\u0141\u00f3d\u017a".encode()),
+                                                   (3, "Cafe\u0301".encode())]
+
+
 # ---------------------------------------------------------------------------
 # Replies, pushes and results
 
