@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev libicu-dev python3 python3-pytest
-          iproute2 socat procps tftpd-hpa tftp-hpa)
+          iproute2 socat procps tftpd-hpa tftp-hpa libcli11-dev nlohmann-json3-dev jq)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
