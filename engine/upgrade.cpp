@@ -145,6 +145,15 @@ bool StartEntry(UpgradeEntry* e) {
     EndEntry(e, kUpgradeFileMissing);
     return false;
   }
+  // Only a regular file has an image to send: a directory cannot be read
+  // and a device such as /dev/zero never ends. Either fails here, before
+  // the switch is told anything.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    EndEntry(e, kUpgradeFileMissing);
+    return false;
+  }
   off_t end = lseek(fd, 0, SEEK_END);
   if (end < 0) {
     close(fd);

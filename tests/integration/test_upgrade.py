@@ -456,3 +456,17 @@ def test_real_tftp_server_receives_the_image(lab, tmp_path):
     finally:
         tftpd.kill()
         u.close()
+
+
+def test_firmware_path_must_name_a_regular_file(server, tmp_path):
+    def set_fw(path):
+        a = server.call("SetFwFilePath", "<strFwFilePath>%s</strFwFilePath>" % escape(str(path)))
+        return a.body_element().find("errorcode").text
+
+    fw, _ = firmware(tmp_path, "fw.bin", 100)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    (tmp_path / "link").symlink_to(fw)
+    (tmp_path / "dangling").symlink_to(tmp_path / "absent")
+    assert [set_fw(p) for p in (tmp_path, "/dev/zero", fifo, tmp_path / "dangling")] == ["1"] * 4
+    assert [set_fw(p) for p in (fw, tmp_path / "link")] == ["0", "0"]
