@@ -46,6 +46,9 @@ struct UpgradeEntry {
   uint16_t switchTftpPort = 0;   // host order; 0 until the acknowledgement of block 0
   uint32_t ip = 0;               // network order
   uint32_t netmask = 0;          // network order
+  // The local address (network order) the switch's accepting upgrade
+  // reply arrived on: every TFTP packet of the transfer leaves from it.
+  uint32_t localAddr = 0;
   int file = -1;                 // open while the entry is under way
   uint16_t commandSequence = 0;
   uint8_t saved[kMaxDatagram];   // the last packet sent, for retransmission
@@ -203,7 +206,7 @@ void RestartOrFail(UpgradeEntry* e, uint32_t code) {
 }
 
 void ResendTftp(UpgradeEntry* e, uint16_t port, uint32_t now) {
-  SendTftp(port, e->ip, e->saved, e->savedLength);
+  SendTftp(port, e->ip, e->saved, e->savedLength, e->localAddr);
   e->lastSend = now;
   ++e->retryCount;
 }
@@ -308,7 +311,7 @@ void SendNextBlock(UpgradeEntry* e, uint16_t acked) {
   }
   e->readAheadValid = false;
   e->savedLength = BuildDataBlock(e->saved, static_cast<uint16_t>(acked + 1), data, got);
-  SendTftp(e->switchTftpPort, e->ip, e->saved, e->savedLength);
+  SendTftp(e->switchTftpPort, e->ip, e->saved, e->savedLength, e->localAddr);
   if (e->state == kUpgradeWriteSent)
     e->state = e->eraseWait != 0 ? kUpgradeErasing : kUpgradeTransferring;
   else if (e->state == kUpgradeErasing)
@@ -547,8 +550,12 @@ int HandleUpgradeReply(const ReceivedPacket& packet) {
     FailEntry(e, kUpgradeRefused);
     return 1;
   }
+  // The transfer runs through the local address that heard the switch
+  // accept: a host with two addresses in the switch's subnet would
+  // otherwise write to it from both.
+  e->localAddr = packet.localAddr;
   e->savedLength = BuildWriteRequest(e->saved, g_firmwarePath, strlen(g_firmwarePath));
-  SendTftp(kTftpServerPort, e->ip, e->saved, e->savedLength);
+  SendTftp(kTftpServerPort, e->ip, e->saved, e->savedLength, e->localAddr);
   e->lastSend = Now();
   e->state = kUpgradeWriteSent;
   return 1;

@@ -31,6 +31,7 @@ TFTP_PORT = 64517
 COOKIE = 0x0A0B0C0D
 SERVER_IP = "10.1.0.1"
 STRAY_IP = "10.1.0.99"
+SECOND_IP = "10.1.0.2"
 
 TEXT_FIELDS = {"productName", "systemName", "location", "agentIpAddr", "agentNetmask",
                "agentGateway", "trapIpAddr", "newPasseord", "oldPassword", "fwVersion",
@@ -78,12 +79,14 @@ def bursts(times, gap=0.3):
 class UpgradeLab:
     """The server and a switch simulator playing the given switches."""
 
-    def __init__(self, lab, tmp_path, switches, tftp=True):
+    def __init__(self, lab, tmp_path, switches, tftp=True, extra_addresses=()):
         self.lab, self.tmp = lab, tmp_path
         self.switches = {sw["mac"]: sw for sw in switches}
         seg = lab.segment("lan")
         self.srv_ns = lab.namespace("srv")
         lab.attach(self.srv_ns, seg, SERVER_IP + "/24")
+        for cidr in extra_addresses:
+            lab.add_address(self.srv_ns, "eth0", cidr)
         self.sw_ns = lab.namespace("sw")
         # Each interface answers ARP only for its own address.
         lab.run(self.sw_ns, ["sysctl", "-qw", "net.ipv4.conf.all.arp_ignore=1",
@@ -427,10 +430,32 @@ def test_failures_restarts_and_entries_side_by_side(lab, tmp_path):
         u.close()
 
 
-@pytest.mark.skipif(shutil.which("in.tftpd") is None, reason="tftpd-hpa is not installed")
-def test_real_tftp_server_receives_the_image(lab, tmp_path):
+def test_two_local_addresses_in_the_switch_subnet(lab, tmp_path):
     a = switch(1)
-    u = UpgradeLab(lab, tmp_path, [a], tftp=False)
+    u = UpgradeLab(lab, tmp_path, [a], extra_addresses=[SECOND_IP + "/24"])
+    try:
+        fw, sha = firmware(tmp_path, "fw.bin", 5000)
+        assert u.set_fw(fw) == "0"
+        assert not u.add(switch_info_xml(a)).is_fault()
+        assert not u.start().is_fault()
+        done = u.wait_state(a["mac"], (9, 10), 20)
+        assert (done["upgradeStatus"], done["failedCode"]) == (9, 0)
+        (written,) = u.events("tftp_done", a)
+        assert (written["size"], written["sha256"]) == (5000, sha)
+        # One write request, and the whole transfer from one local address.
+        assert len(u.write_requests(a)) == 1
+        sources = {r["src"].split(":")[0] for r in u.records()
+                   if r.get("socket") in ("tftp", "tftp-transfer")}
+        assert len(sources) == 1 and sources <= {SERVER_IP, SECOND_IP}
+    finally:
+        u.close()
+
+
+@pytest.mark.skipif(shutil.which("in.tftpd") is None, reason="tftpd-hpa is not installed")
+@pytest.mark.parametrize("extra", [(), (SECOND_IP + "/24",)], ids=["one-address", "two-addresses"])
+def test_real_tftp_server_receives_the_image(lab, tmp_path, extra):
+    a = switch(1)
+    u = UpgradeLab(lab, tmp_path, [a], tftp=False, extra_addresses=extra)
     root = tmp_path / "tftproot"
     root.mkdir()
     os.chmod(root, 0o777)
