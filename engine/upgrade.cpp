@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "engine/adapters.h"
 #include "engine/dispatch.h"
@@ -68,13 +69,23 @@ struct UpgradeEntry {
   char password[kPasswordField + 1] = {};
   size_t passwordLength = 0;
   uint32_t failureCode = kUpgradeNoFailure;
-  // Set once the switch's address was pinned; only such entries remove the
-  // system's neighbour entries for it when they leave the table.
-  bool arpInstalled = false;
+  // Adapters (interface indexes) on which this entry holds a pin of its
+  // switch's address; empty while it holds none.
+  std::vector<uint32_t> pinnedOn;
+};
+
+// A static neighbour entry the engine made: ip pinned to mac on ifindex,
+// held by `users` upgrade entries (the same address may be queued twice).
+struct ArpPin {
+  uint32_t ifindex;
+  uint32_t ip;
+  uint8_t mac[6];
+  int users;
 };
 
 std::mutex g_mu;
 std::list<std::unique_ptr<UpgradeEntry>> g_table;  // guarded by g_mu
+std::vector<ArpPin> g_pins;                        // guarded by g_mu
 char g_firmwarePath[kFirmwarePathSize];            // guarded by g_mu
 
 // The upgrade timer. The descriptor is never closed while the timer thread
@@ -93,16 +104,91 @@ uint32_t Now() {
 
 // --- Static ARP entries --------------------------------------------------------
 //
-// Run under g_mu; ForEachAdapter takes the adapter list mutex.
+// An entry pins its switch's address while it is under way, on the
+// adapters that have an address in the switch's subnet (on every adapter
+// when none has: a switch at a factory-default address may sit on any
+// segment). The pin goes when the entry ends, succeeds or leaves the table.
+// The engine never replaces or deletes a neighbour entry it did not make:
+// where the system already maps the address (an administrator's static
+// entry, or a learned one such as a router's), that adapter keeps it.
+//
+// Run under g_mu; ForEachAdapter takes the adapter list mutex, and the
+// netlink calls are made after it is released.
 
-void InstallStaticArpEntries(uint32_t ip, const uint8_t mac[6]) {
-  ForEachAdapter([ip, mac](const AdapterSummary& adapter) {
-    SetStaticArpEntry(adapter.index, ip, mac);
+// Interface indexes of the adapters an entry for ip pins on.
+std::vector<uint32_t> PinAdapters(uint32_t ip) {
+  std::vector<uint32_t> inSubnet, all;
+  ForEachAdapter([ip, &inSubnet, &all](const AdapterSummary& adapter) {
+    all.push_back(adapter.index);
+    for (const AddressMask& am : adapter.addresses) {
+      if ((am.address & am.mask) == (ip & am.mask)) {
+        inSubnet.push_back(adapter.index);
+        break;
+      }
+    }
   });
+  return inSubnet.empty() ? all : inSubnet;
 }
 
-void RemoveStaticArpEntries(uint32_t ip) {
-  ForEachAdapter([ip](const AdapterSummary& adapter) { DeleteArpEntry(adapter.index, ip); });
+ArpPin* FindPin(uint32_t ifindex, uint32_t ip) {
+  for (ArpPin& pin : g_pins)
+    if (pin.ifindex == ifindex && pin.ip == ip) return &pin;
+  return nullptr;
+}
+
+void InstallStaticArpEntries(UpgradeEntry* e) {
+  if (!e->pinnedOn.empty()) return;  // a restart keeps the pins it has
+  for (uint32_t ifindex : PinAdapters(e->ip)) {
+    ArpPin* pin = FindPin(ifindex, e->ip);
+    if (pin != nullptr) {
+      ++pin->users;
+      e->pinnedOn.push_back(ifindex);
+      continue;
+    }
+    NeighbourEntry existing;
+    if (FindArpEntry(ifindex, e->ip, &existing) == 0 && NeighbourEntryInUse(existing)) continue;
+    if (SetStaticArpEntry(ifindex, e->ip, e->mac) != 0) continue;
+    ArpPin made;
+    made.ifindex = ifindex;
+    made.ip = e->ip;
+    memcpy(made.mac, e->mac, 6);
+    made.users = 1;
+    try {
+      g_pins.push_back(made);
+      e->pinnedOn.push_back(ifindex);
+    } catch (const std::bad_alloc&) {
+      DeleteArpEntry(ifindex, e->ip);  // untracked, it could never be removed
+    }
+  }
+}
+
+// Deletes a pin the engine made, unless someone has since replaced it.
+void DeletePin(const ArpPin& pin) {
+  NeighbourEntry now;
+  if (FindArpEntry(pin.ifindex, pin.ip, &now) != 0) return;
+  if (IsOwnStaticEntry(now) && memcmp(now.mac, pin.mac, 6) == 0)
+    DeleteArpEntry(pin.ifindex, pin.ip);
+}
+
+void RemoveStaticArpEntries(UpgradeEntry* e) {
+  for (uint32_t ifindex : e->pinnedOn) {
+    ArpPin* pin = FindPin(ifindex, e->ip);
+    if (pin == nullptr || --pin->users > 0) continue;
+    DeletePin(*pin);
+    g_pins.erase(g_pins.begin() + (pin - g_pins.data()));
+  }
+  e->pinnedOn.clear();
+}
+
+// Deletes the pins a previous run of the server left behind (it ended
+// without clearing its upgrade table, by a crash or a kill).
+void RemoveLeftoverPins() {
+  std::vector<NeighbourEntry> all;
+  ListArpEntries(&all);
+  for (const NeighbourEntry& entry : all) {
+    if (IsOwnStaticEntry(entry) && entry.protocol == kOwnNeighbourProtocol)
+      DeleteArpEntry(entry.ifindex, entry.ip);
+  }
 }
 
 // --- Entry transitions; each requires g_mu -----------------------------------
@@ -118,6 +204,7 @@ void EndEntry(UpgradeEntry* e, uint32_t code) {
   e->state = kUpgradeFailed;
   e->failureCode = code;
   CloseFirmwareFile(e);
+  RemoveStaticArpEntries(e);
 }
 
 int StartNextLocked();
@@ -134,8 +221,7 @@ void SendUpgradeCommand(UpgradeEntry* e) {
   uint16_t sequence = TakeSequenceNumber();
   e->savedLength =
       BuildUpgradeCommand(e->saved, e->mac, sequence, e->password, e->passwordLength);
-  InstallStaticArpEntries(e->ip, e->mac);
-  e->arpInstalled = true;
+  InstallStaticArpEntries(e);
   SendBroadcastAndMulticast(e->saved, e->savedLength);
   e->commandSequence = sequence;
 }
@@ -363,7 +449,7 @@ void DisarmTimer() {
 void EmptyTableLocked() {
   for (const std::unique_ptr<UpgradeEntry>& e : g_table) {
     CloseFirmwareFile(e.get());
-    if (e->arpInstalled) RemoveStaticArpEntries(e->ip);
+    RemoveStaticArpEntries(e.get());
   }
   g_table.clear();
 }
@@ -575,6 +661,7 @@ int HandleUpgradeDiscovery(const ReceivedPacket& packet) {
     memcpy(e->replyCopy, packet.data, length);
     e->replyLength = length;
     CloseFirmwareFile(e.get());
+    RemoveStaticArpEntries(e.get());
     StartNextLocked();
     break;
   }
@@ -624,6 +711,7 @@ void SetUpgradeClock(uint32_t (*clock)()) { g_clock = clock; }
 
 void StartUpgradeEngine() {
   if (g_engineStarted.exchange(true)) return;
+  RemoveLeftoverPins();
   SetPacketHandler(HandlerRole::kUpgradeTftp, &HandleUpgradeTftp);
   SetPacketHandler(HandlerRole::kUpgradeDiscovery, &HandleUpgradeDiscovery);
   SetPacketHandler(HandlerRole::kUpgradeReply, &HandleUpgradeReply);
