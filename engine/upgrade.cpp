@@ -376,10 +376,11 @@ ssize_t ReadBlock(int fd, uint64_t offset, uint8_t* buf) {
 
 // Sends the block after the acknowledged one. Requires g_mu.
 //
-// The block goes out first: the existence check of the firmware path and
-// the read of the following block run while it travels and the switch
-// answers. A firmware file that has disappeared is thus noticed just after
-// a block went out, and ends the entry with code 1.
+// The block goes out first: the check that the firmware path still names a
+// regular file and the read of the following block run while it travels
+// and the switch answers. A firmware file that has disappeared (or was
+// replaced by something else) is thus noticed just after a block went out,
+// and ends the entry with code 1.
 void SendNextBlock(UpgradeEntry* e, uint16_t acked) {
   uint8_t fresh[kTftpBlockSize];
   const uint8_t* data = fresh;
@@ -409,7 +410,7 @@ void SendNextBlock(UpgradeEntry* e, uint16_t acked) {
   e->lastSend = Now();
 
   struct stat st;
-  if (stat(g_firmwarePath, &st) != 0) {
+  if (stat(g_firmwarePath, &st) != 0 || !S_ISREG(st.st_mode)) {
     EndEntry(e, kUpgradeFileMissing);
     return;
   }

@@ -482,6 +482,17 @@ TEST_F(UpgradeTest, FirmwareFileProblems) {
   HandleUpgradeTftp(Tftp(kIpA, kPortA, kTftpOpAck, 1));
   EXPECT_EQ(Status(kMacA).failureCode, kUpgradeFileMissing);
   EXPECT_EQ(Status(kMacB).state, kUpgradeQueued);
+  ClearUpgradeTable();
+
+  // Replaced by a directory during the transfer: the same.
+  path = Firmware(2048);
+  Queue(Record(kMacA, kIpA, 0, 1));
+  StartAndAccept(kMacA);
+  HandleUpgradeTftp(Tftp(kIpA, kPortA, kTftpOpAck, 0));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  HandleUpgradeTftp(Tftp(kIpA, kPortA, kTftpOpAck, 1));
+  EXPECT_EQ(Status(kMacA).failureCode, kUpgradeFileMissing);
 }
 
 TEST_F(UpgradeTest, SameSwitchQueuedTwiceCompletesBothRuns) {
