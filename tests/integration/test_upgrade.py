@@ -11,9 +11,11 @@ import hashlib
 import json
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 from xml.sax.saxutils import escape
 
@@ -236,6 +238,43 @@ class UpgradeLab:
 
     def close(self):
         self.server.stop()
+
+
+class TftpCapture:
+    """Every IPv4 UDP datagram that reaches a namespace from the engine's
+    TFTP port, read from a packet socket on a thread until stop()."""
+
+    def __init__(self, lab, ns):
+        self.sock = lab.socket(ns, socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0800))
+        self.sock.settimeout(0.2)
+        self.seen = []  # (source address, destination port, payload)
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done.is_set():
+            try:
+                frame, addr = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if addr[2] == socket.PACKET_OUTGOING or len(frame) < 14 + 20 + 8:
+                continue
+            ip = frame[14:]
+            ihl = (ip[0] & 0x0F) * 4
+            if ip[0] >> 4 != 4 or ip[9] != 17 or len(ip) < ihl + 8:
+                continue
+            sport, dport = struct.unpack_from(">HH", ip, ihl)
+            if sport == TFTP_PORT:
+                self.seen.append((socket.inet_ntoa(ip[12:16]), dport, bytes(ip[ihl + 8:])))
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(5)
+        self.sock.close()
+        return self.seen
 
 
 def firmware(tmp_path, name, size):
@@ -478,11 +517,17 @@ def test_real_tftp_server_receives_the_image(lab, tmp_path, extra):
             f.write(data)
         assert u.set_fw("image.bin") == "0"
         assert not u.add(switch_info_xml(a)).is_fault()
+        capture = TftpCapture(lab, u.sw_ns)
         assert not u.start().is_fault()
         done = u.wait_state(a["mac"], (9, 10), 20)
+        seen = capture.stop()
         assert (done["upgradeStatus"], done["failedCode"]) == (9, 0)
         assert done["transmitedSize"] == len(data)
         assert (root / "image.bin").read_bytes() == data
+        # One write request; the whole transfer from one local address.
+        assert [p for _, port, p in seen if port == 69] == [b"\x00\x02image.bin\x00octet\x00"]
+        assert len({source for source, _, _ in seen}) == 1
+        assert len(seen) == 1 + len(data) // 512 + 1
     finally:
         tftpd.kill()
         u.close()
