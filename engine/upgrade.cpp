@@ -139,6 +139,11 @@ ArpPin* FindPin(uint32_t ifindex, uint32_t ip) {
 void InstallStaticArpEntries(UpgradeEntry* e) {
   if (!e->pinnedOn.empty()) return;  // a restart keeps the pins it has
   for (uint32_t ifindex : PinAdapters(e->ip)) {
+    try {
+      e->pinnedOn.reserve(e->pinnedOn.size() + 1);  // the push_backs below cannot throw
+    } catch (const std::bad_alloc&) {
+      return;
+    }
     ArpPin* pin = FindPin(ifindex, e->ip);
     if (pin != nullptr) {
       ++pin->users;
@@ -155,10 +160,11 @@ void InstallStaticArpEntries(UpgradeEntry* e) {
     made.users = 1;
     try {
       g_pins.push_back(made);
-      e->pinnedOn.push_back(ifindex);
     } catch (const std::bad_alloc&) {
       DeleteArpEntry(ifindex, e->ip);  // untracked, it could never be removed
+      continue;
     }
+    e->pinnedOn.push_back(ifindex);
   }
 }
 
