@@ -78,7 +78,10 @@ MatchResult TakeSetRequest(const ReceivedPacket& reply, std::unique_ptr<PendingR
   std::lock_guard<std::mutex> lock(g_trackerMu);
   auto it = g_pending.begin();
   for (; it != g_pending.end(); ++it)
-    if ((*it)->sequence == reply.sequence && (*it)->replyType == reply.msgType) break;
+    if ((*it)->sequence == reply.sequence &&
+        ((*it)->replyType == reply.msgType ||
+         ((*it)->altReplyType != 0 && (*it)->altReplyType == reply.msgType)))
+      break;
   if (it == g_pending.end()) return MatchResult::kNoRequest;
   if (Expired(reply.recvTick, **it)) {
     g_pending.erase(it);

@@ -28,7 +28,7 @@ struct PendingRequest {
   uint32_t timeoutMs = 0;     // discovery 3000, device set 50000
   uint16_t requestType = 0;   // message type of the request
   uint16_t replyType = 0;     // reply type that completes it
-  uint16_t altReplyType = 0;  // second accepted type (discovery), else 0
+  uint16_t altReplyType = 0;  // second accepted type (discovery: 12; set: 8), else 0
   uint16_t sequence = 0;      // sequence number in the request's header
   uint8_t targetMac[6] = {};  // addressed switch; zero for discovery
   std::list<std::array<uint8_t, 6>> answeredMacs;  // switches that answered (discovery)
@@ -68,7 +68,8 @@ MatchResult MatchDiscoveryReply(const ReceivedPacket& reply);
 
 // Set rule, for replies of type 4, 8 and 15 whose cookie the caller has
 // checked. Under the tracker mutex: the oldest request whose sequence equals
-// the reply's and whose replyType (only) equals its type; a late reply frees
+// the reply's and whose replyType or (non-zero) altReplyType equals its
+// type; a late reply frees
 // it; when its targetMac equals the reply's MAC it is unlinked and returned
 // in *taken (the caller runs the callback unless suppressCallback, then
 // frees it); a different MAC leaves it in place and ends the search.
