@@ -65,7 +65,7 @@ def test_usage_help_and_unreachable_server(lab):
 
 @pytest.fixture
 def ctl_lab(lab, tmp_path):
-    switches = [switch(1, system_name="core", location="hall"),
+    switches = [switch(1, system_name="core", location="hall", erase_delay_ms=1500),
                 switch(2, system_name="edge", location="attic"),
                 switch(3, system_name="stubborn", set_status=3, upgrade_status=2),
                 switch(4, system_name="mute")]
@@ -185,7 +185,8 @@ def test_upgrade_with_progress_and_failures_in_words(ctl_lab, tmp_path):
                sw1["mac"], sw2["mac"]))
     # Not a terminal: plain lines, one per change of state, then the outcome.
     assert "\033[" not in p.stdout
-    assert "/1048576 bytes" in p.stdout
+    # The first switch holds its flash erase for 1.5 s: seen with its bytes.
+    assert "erasing flash  512/1048576 bytes" in p.stdout
     assert "%s: upgraded, firmware 2.0.1" % sw1["mac"] in p.stdout
     assert "%s: upgraded, firmware 2.0.2" % sw2["mac"] in p.stdout
     done = [r for r in ul.records() if r.get("event") == "tftp_done"]
