@@ -79,15 +79,13 @@ void PacketQueue::Clear() {
 PacketQueue& ReplyQueue() {
   // Both live as long as the threads.
   static PacketQueue* queue =
-      new PacketQueue(LimitFromEnvironment("TORVANE_TEST_QUEUE_LIMIT", kPacketQueueLimit),
-                      new DropReport("reply queue packets"));
+      new PacketQueue(kPacketQueueLimit, new DropReport("reply queue packets"));
   return *queue;
 }
 
 PacketQueue& UpgradeQueue() {
   static PacketQueue* queue =
-      new PacketQueue(LimitFromEnvironment("TORVANE_TEST_QUEUE_LIMIT", kPacketQueueLimit),
-                      new DropReport("upgrade queue packets"));
+      new PacketQueue(kPacketQueueLimit, new DropReport("upgrade queue packets"));
   return *queue;
 }
 

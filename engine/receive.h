@@ -51,7 +51,7 @@ struct ReceivedPacket {
 
 // Records a queue holds while its dispatcher falls behind (about 6.5 MB of
 // records each). A flood beyond it costs the oldest waiting records, not
-// memory. TORVANE_TEST_QUEUE_LIMIT can lower it for tests.
+// memory.
 constexpr size_t kPacketQueueLimit = 4096;
 
 // A FIFO of received packet records with one producer (the receive thread)
