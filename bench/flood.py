@@ -106,15 +106,16 @@ def udp_counters(lab, ns):
     return int(rows[1][rows[0].index("InDatagrams")]), int(rows[1][rows[0].index("RcvbufErrors")])
 
 
-def wait_idle(server, window=0.2, timeout=60.0):
-    """Seconds until the server's CPU time stops growing for a window."""
+def wait_idle(server, since, window=0.1, timeout=60.0):
+    """Seconds from since until the server's CPU time stopped growing (it
+    then grows by less than 5 ms in a window)."""
     started = time.monotonic()
     last = server.cpu_seconds()
     while time.monotonic() - started < timeout:
         time.sleep(window)
         now = server.cpu_seconds()
-        if now - last < 0.01:
-            return time.monotonic() - started - window
+        if now - last < 0.005:
+            return max(0.0, time.monotonic() - window - since)
         last = now
     return float("inf")
 
@@ -179,7 +180,7 @@ def flood_traps(lab, site, server, count):
     switch_answer, switch_s, switch_call = answered_in(server, "GetSwitchInfoList",
                                                        "<monitorNum>0</monitorNum>",
                                                        started=ended)
-    idle_s = wait_idle(server)
+    idle_s = wait_idle(server, ended)
     cpu = server.cpu_seconds() - cpu_before
     # What the backlog added after the first answer.
     later = server.call("GetTrapList").body_element()
@@ -228,7 +229,7 @@ def flood_discovery(lab, site, server, count):
     switch_answer, switch_s, switch_call = answered_in(server, "GetSwitchInfoList",
                                                        "<monitorNum>0</monitorNum>",
                                                        started=ended)
-    idle_s = wait_idle(server)
+    idle_s = wait_idle(server, ended)
     cpu = server.cpu_seconds() - cpu_before
     received, kernel_drops = udp_counters(lab, site.srv)
     received -= in_before
@@ -243,8 +244,8 @@ def flood_discovery(lab, site, server, count):
           % (count, ended - started, count / (ended - started),
              min(count, int(3.0 * count / (ended - started))), received, kernel_drops),
           flush=True)
-    print("flood discovery: %d switches listed at the flood's end, %d once idle (agent table "
-          "limit 16384); drop lines so far: %s"
+    print("flood discovery: %d switches listed at the flood's end, %d once idle; drop lines "
+          "so far: %s"
           % (listed, settled_listed, ", ".join("%s %s" % l for l in lines) or "none"),
           flush=True)
     print("flood discovery: complete answers %.3f s (GetTrapList, the call %.3f s) and %.3f s "
