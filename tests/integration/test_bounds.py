@@ -51,11 +51,11 @@ def test_trap_flood_keeps_the_newest_traps_in_order_and_counts_all(flood):
     total = 1000
     # Paced in small batches so that the kernel's socket buffer never
     # overflows: every trap reaches the engine and the counts are exact.
-    flood.send((trap9(n) for n in range(total // 2)), batch=25, pause=0.005)
+    flood.send((trap9(n) for n in range(total // 2)), batch=10, pause=0.005)
     # The server answers in the middle of the flood.
     answer, took = timed_call(server, "GetSwitchInfoList", "<monitorNum>0</monitorNum>")
     assert not answer.is_fault() and took < 2.0
-    flood.send((trap9(n) for n in range(total // 2, total)), batch=25, pause=0.005)
+    flood.send((trap9(n) for n in range(total // 2, total)), batch=10, pause=0.005)
     server.wait_for("receive trap number : %d \n" % total, timeout=30)
 
     answer, took = timed_call(server, "GetTrapList")
@@ -92,7 +92,7 @@ def test_forged_discovery_replies_stop_at_the_agent_table_limit(flood):
     forged = 2000
     # Within the cycle's 3 s, paced as above; to the engine's port P.
     started = time.monotonic()
-    flood.send((discovery_reply(n, seq) for n in range(1, forged + 1)), port=P, batch=50,
+    flood.send((discovery_reply(n, seq) for n in range(1, forged + 1)), port=P, batch=20,
                pause=0.005)
     assert time.monotonic() - started < 2.5, "the flood outlasted the cycle"
     server.wait_for("%d discovery replies dropped since" % 1)
