@@ -90,8 +90,8 @@ TEST_F(QueueRoutingTest, ByMessageTypeAndTftpFlag) {
 TEST(PacketQueueTest, ConsumerDrainsEverythingAcrossSignals) {
   // One producer appending in batches with one signal per batch, one
   // consumer draining before each wait: every record arrives, in order.
-  PacketQueue queue;
   constexpr int kRecords = 5000;
+  PacketQueue queue(kRecords);  // room for all: this is about signals, not the limit
   std::atomic<int> received{0};
   std::atomic<bool> ordered{true};
   std::thread consumer([&] {
