@@ -17,7 +17,10 @@
 # the unit and the links hold them.
 include(GNUInstallDirs)
 
-set(TORVANE_VERSION "1.0.0" CACHE STRING "Version printed at start-up and given to the package")
+# The version is the package's: the first line of debian/changelog.
+file(STRINGS ${CMAKE_SOURCE_DIR}/debian/changelog _torvane_changelog LIMIT_COUNT 1)
+string(REGEX REPLACE "^[^(]*\\(([^)]*)\\).*$" "\\1" _torvane_version "${_torvane_changelog}")
+set(TORVANE_VERSION "${_torvane_version}" CACHE STRING "Version printed at start-up")
 set(TORVANE_JQUERY "/usr/share/javascript/jquery/jquery.min.js" CACHE FILEPATH
     "jQuery that the installed browser client loads (Debian's libjs-jquery)")
 set(TORVANE_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
