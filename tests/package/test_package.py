@@ -30,6 +30,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from xml.sax.saxutils import escape
 
@@ -152,9 +153,11 @@ class InstalledServer(TorvaneServer):
         self.caps = unit_caps(self.unit) if caps is None else caps
         self.trace = trace
 
+    def prepare(self, *args, **kw):
+        return self  # the package made the working directory
+
     def start(self, wait=True):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        import threading
         self.proc = self.lab.popen(self.ns, service_argv(self.unit, self.caps, self.trace),
                                    env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
@@ -628,6 +631,30 @@ def test_each_capability_of_the_unit_is_needed(installed, lab, tmp_path, kept):
         assert (pinned is not None) == ("CAP_NET_ADMIN" in kept)
     finally:
         s.close()
+
+
+def test_browser_client_works_against_the_installed_server(installed, lab, tmp_path,
+                                                           monkeypatch):
+    """The page and Debian's jQuery, served by the installed server under
+    the unit's restrictions, in a real browser: discover, rename, watch."""
+    import test_browser
+    missing = test_browser._missing_tools()
+    if missing:
+        pytest.skip("browser test: " + missing)
+    write_settings("magic_cookie=00000000\n")
+    monkeypatch.setattr(test_browser, "TorvaneServer", InstalledServer)
+    rename, watch = test_browser.RENAME, test_browser.WATCH
+    b = test_browser.BrowserLab(lab, tmp_path, [rename, watch])
+    try:
+        passed, lines, artifacts, stderr = b.drive(
+            "manage", switches=dict(
+                rename=dict(mac=rename["mac"], ip=rename["ip"], password=rename["password"],
+                            newName="renamed-in-browser"),
+                watch=dict(mac=watch["mac"], ip=watch["ip"])))
+        test_browser.report(passed, lines, artifacts, stderr, b.server)
+    finally:
+        b.close()
+    assert "get static file ./tools/js_client/jquery.js OK." in b.server.stdout_text()
 
 
 def test_reinstall_keeps_the_settings_and_saved_files(installed):
