@@ -393,6 +393,7 @@ def purge():
 
 @pytest.fixture(scope="module")
 def installed(deb):
+    os.makedirs(os.path.dirname(LOCK), exist_ok=True)
     with open(LOCK, "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         made_policy = False
