@@ -122,6 +122,7 @@ awk '{print $5}' /proc/self/mountinfo | sort -u | while read -r m; do
 done
 awk '$5 == "/" {print $6}' /proc/self/mountinfo | grep -q '^ro' || { echo "/ is writable" >&2; exit 97; }
 cd "$WORKDIR"
+umask "$UMASK"
 exec "$@"
 """
 
@@ -136,7 +137,7 @@ def service_argv(unit, caps, trace=None):
     if unit["NoNewPrivileges"][0] == "yes":
         setpriv.append("--no-new-privs")
     sandbox = ["env", "STATE=" + unit["ReadWritePaths"][0],
-               "WORKDIR=" + unit["WorkingDirectory"][0],
+               "WORKDIR=" + unit["WorkingDirectory"][0], "UMASK=" + unit["UMask"][0],
                "unshare", "--mount", "--propagation", "private", "sh", "-c", SANDBOX, "sh"]
     argv = sandbox + setpriv + unit["ExecStart"][0].split()
     if trace:
@@ -341,13 +342,14 @@ def expand(groups, entry, seen=None):
 
 
 def traced_server_calls(trace_path, binary):
-    """(system call names, socket families) of the process that ran binary
-    and of every thread or child it made."""
+    """(system call names, socket families, paths named) of the process
+    that ran binary and of every thread or child it made."""
     exec_re = re.compile(r'^(\d+) +execve\("%s"' % re.escape(binary))
     line_re = re.compile(r"^(\d+) +(?:<\.\.\. )?([a-z0-9_]+)[( ]")
     clone_re = re.compile(r"^(\d+) +(?:<\.\.\. )?(?:clone|clone3|fork|vfork)\b.*= (\d+)$")
     family_re = re.compile(r"^(\d+) +socket\((AF_[A-Z0-9]+)")
-    ours, calls, families = set(), set(), set()
+    path_re = re.compile(r'^\d+ +(?:openat|newfstatat|statx|access|readlink)\((?:AT_FDCWD, )?"([^"]*)"')
+    ours, calls, families, paths = set(), set(), set(), set()
     with open(trace_path) as f:
         for line in f:
             line = line.rstrip("\n")
@@ -367,7 +369,10 @@ def traced_server_calls(trace_path, binary):
             s = family_re.match(line)
             if s:
                 families.add(s.group(2))
-    return calls, families
+            p = path_re.match(line)
+            if p:
+                paths.add(p.group(1))
+    return calls, families, paths
 
 
 # ---------------------------------------------------------------------------
@@ -564,7 +569,8 @@ def test_installed_server_runs_every_feature_under_the_unit(installed, lab, tmp_
         saved = STATE + "/watched.cfg"
         for path in (saved, DATA + "/watched.cfg", "/tmp/torvane-package-test.cfg"):
             assert s.value("SaveFile", "errorcode", "<filepath>%s</filepath>" % path) == "0"
-        assert os.path.getsize(saved) == 628 and mode_owner(saved)[1] == "torvane"
+        assert os.path.getsize(saved) == 628
+        assert mode_owner(saved) == (0o640, "torvane", "torvane")
         assert not os.path.exists(DATA + "/watched.cfg")
         assert not os.path.exists("/tmp/torvane-package-test.cfg")
         el = s.call("LoadFile", "<filepath>%s</filepath>" % saved).body_element()
@@ -595,14 +601,23 @@ def test_installed_server_runs_every_feature_under_the_unit(installed, lab, tmp_
 
     # Everything the server asked of the kernel is allowed by the unit.
     unit = unit_settings()
-    calls, families = traced_server_calls(trace, unit["ExecStart"][0])
+    calls, families, paths = traced_server_calls(trace, unit["ExecStart"][0])
     assert "socket" in calls and "AF_INET" in families
+    assert "cfg/define.ecf" in paths
+    # ProcSubset=pid: nothing of /proc but the processes, nothing of /sys.
+    assert unit["ProcSubset"] == ["pid"]
+    assert [p for p in paths if re.match(r"^/proc/(?!self/|thread-self/|\d+/)|^/sys/", p)] == []
     allowed = set(unit["RestrictAddressFamilies"][0].split())
     assert families <= allowed, families - allowed
+    # An allow list, then the lists taken out of it ("~...").
     groups = syscall_groups()
     permitted = set()
-    for entry in unit["SystemCallFilter"][0].split():
-        permitted |= expand(groups, entry)
+    for line in unit["SystemCallFilter"]:
+        deny = line.startswith("~")
+        names = set()
+        for entry in line.lstrip("~").split():
+            names |= expand(groups, entry)
+        permitted = permitted - names if deny else permitted | names
     assert calls - permitted == set()
 
 
