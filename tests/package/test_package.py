@@ -49,6 +49,7 @@ DATA = "/usr/share/torvane"
 JQUERY = "/usr/share/javascript/jquery/jquery.min.js"
 LOCK = "/run/lock/torvane-package-test.lock"
 POLICY = "/usr/sbin/policy-rc.d"
+WANTS = "/etc/systemd/system/multi-user.target.wants/torvane.service"
 
 P = 64513
 TFTP_PORT = 64517
@@ -496,7 +497,7 @@ def test_installed_files_user_and_unit(installed):
     assert os.path.realpath(STATE + "/tools/js_client") == DATA + "/js_client"
 
     # Not enabled, not started: nothing runs the installed server.
-    assert not os.path.exists("/etc/systemd/system/multi-user.target.wants/torvane.service")
+    assert not os.path.lexists(WANTS)
     assert server_processes() == []
 
     unit = unit_settings()
@@ -680,6 +681,11 @@ def test_reinstall_keeps_the_settings_and_saved_files(installed):
         f.write(b"\0" * 628)
     with open(STATE + "/cfg/define.ecf", "rb") as f:
         settings = f.read()
+    # As after "systemctl enable torvane"; with the policy saying no, the
+    # upgrade's restart does not happen either.
+    enabled = run(["systemctl", "enable", "torvane"])
+    assert enabled.returncode == 0, enabled.stderr
+    assert os.path.islink(WANTS)
 
     got = run(["dpkg", "-i", str(installed)], env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     assert got.returncode == 0, got.stdout + got.stderr
@@ -689,6 +695,7 @@ def test_reinstall_keeps_the_settings_and_saved_files(installed):
     assert os.path.exists(saved)
     assert mode_owner(STATE + "/cfg/define.ecf") == (0o644, "torvane", "torvane")
     assert mode_owner(STATE) == (0o755, "torvane", "torvane")
+    assert os.path.islink(WANTS)
     assert server_processes() == []
 
 
@@ -703,6 +710,7 @@ def test_purge_leaves_nothing(installed):
             not (os.path.isdir(p) and "torvane" not in p)]
     assert left == []
     assert not os.path.lexists(STATE)
+    assert not os.path.lexists(WANTS)
     with pytest.raises(KeyError):
         pwd.getpwnam("torvane")
     with pytest.raises(KeyError):
