@@ -393,8 +393,19 @@ def deb(tmp_path_factory):
     return debs[0]
 
 
+def dpkg(*args):
+    """Runs dpkg, waiting while apt or dpkg of someone else holds its lock."""
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    deadline = time.monotonic() + 600
+    while True:
+        got = run(["dpkg", *args], env=env)
+        if got.returncode == 0 or "lock" not in got.stderr or time.monotonic() > deadline:
+            return got
+        time.sleep(2)
+
+
 def purge():
-    run(["dpkg", "--purge", "torvane"])
+    dpkg("--purge", "torvane")
 
 
 @pytest.fixture(scope="module")
@@ -411,7 +422,7 @@ def installed(deb):
             made_policy = True
         try:
             purge()  # what a killed earlier run may have left
-            got = run(["dpkg", "-i", str(deb)], env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+            got = dpkg("-i", str(deb))
             assert got.returncode == 0, got.stdout + got.stderr
             yield deb
         finally:
@@ -687,7 +698,7 @@ def test_reinstall_keeps_the_settings_and_saved_files(installed):
     assert enabled.returncode == 0, enabled.stderr
     assert os.path.islink(WANTS)
 
-    got = run(["dpkg", "-i", str(installed)], env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    got = dpkg("-i", str(installed))
     assert got.returncode == 0, got.stdout + got.stderr
     with open(STATE + "/cfg/define.ecf", "rb") as f:
         assert f.read() == settings
@@ -701,7 +712,7 @@ def test_reinstall_keeps_the_settings_and_saved_files(installed):
 
 def test_purge_leaves_nothing(installed):
     listed = run(["dpkg", "-L", "torvane"]).stdout.split("\n")
-    got = run(["dpkg", "--purge", "torvane"])
+    got = dpkg("--purge", "torvane")
     assert got.returncode == 0, got.stdout + got.stderr
     assert run(["dpkg-query", "-W", "-f", "${Status}", "torvane"]).stdout.strip() in (
         "", "unknown ok not-installed")
