@@ -460,6 +460,41 @@ def server_processes():
 # The tests, in the order an administrator meets them
 
 
+def test_cmake_install_lays_out_the_state_folder_and_keeps_settings(tmp_path):
+    """cmake --install alone: the same layout under its prefix, default
+    settings only where there are none."""
+    build = os.path.join(ROOT, "build")
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        pytest.skip("the checkout is not built (bash tools/setup.sh)")
+    dest = tmp_path / "dest"
+    env = dict(os.environ, DESTDIR=str(dest))
+
+    def install():
+        got = run(["cmake", "--install", build], env=env)
+        assert got.returncode == 0, got.stdout + got.stderr
+        return got.stdout
+
+    install()
+    (settings,) = dest.glob("**/lib/torvane/cfg/define.ecf")
+    state = settings.parent.parent
+    with open(os.path.join(ROOT, "cfg", "define.ecf"), "rb") as f:
+        assert settings.read_bytes() == f.read()
+    assert os.readlink(state / "auto").endswith("/share/torvane/auto")
+    assert os.readlink(state / "tools" / "js_client").endswith("/share/torvane/js_client")
+    data = dest / os.readlink(state / "auto").lstrip("/")
+    assert sorted(os.listdir(data)) == sorted(
+        n for n in os.listdir(os.path.join(ROOT, "auto")) if n.endswith(".req.xml"))
+    jquery = data.parent / "js_client" / "jquery.js"
+    assert os.readlink(jquery) == JQUERY
+    assert list(dest.glob("**/sbin/torvane")) and list(dest.glob("**/bin/torvane-ecf"))
+    (unit,) = dest.glob("**/systemd/system/torvane.service")
+    assert "WorkingDirectory=/%s\n" % state.relative_to(dest) in unit.read_text()
+
+    settings.write_bytes(b"the administrator's")
+    assert "Keeping: " in install()
+    assert settings.read_bytes() == b"the administrator's"
+
+
 def test_package_fields_and_lintian(deb):
     fields = run(["dpkg-deb", "-f", str(deb), "Package", "Depends", "Architecture"]).stdout
     assert "Package: torvane\n" in fields
