@@ -108,9 +108,13 @@ uint32_t Now() {
 // adapters that have an address in the switch's subnet (on every adapter
 // when none has: a switch at a factory-default address may sit on any
 // segment). The pin goes when the entry ends, succeeds or leaves the table.
-// The engine never replaces or deletes a neighbour entry it did not make:
-// where the system already maps the address (an administrator's static
-// entry, or a learned one such as a router's), that adapter keeps it.
+// The engine never takes an address from anyone: where the system already
+// maps it (an administrator's static entry, or a learned one pointing at
+// another device, such as a router's), that adapter keeps its entry. A
+// learned entry that already points at the switch itself is only the
+// kernel's cache of it; the pin stands in for it, so that the transfer
+// does not hang on ARP while the switch erases its flash or restarts, and
+// the kernel learns the address afresh once the pin goes.
 //
 // Run under g_mu; ForEachAdapter takes the adapter list mutex, and the
 // netlink calls are made after it is released.
@@ -151,7 +155,10 @@ void InstallStaticArpEntries(UpgradeEntry* e) {
       continue;
     }
     NeighbourEntry existing;
-    if (FindArpEntry(ifindex, e->ip, &existing) == 0 && NeighbourEntryInUse(existing)) continue;
+    if (FindArpEntry(ifindex, e->ip, &existing) == 0 && NeighbourEntryInUse(existing) &&
+        !IsLearnedEntryOf(existing, e->mac)) {
+      continue;
+    }
     if (SetStaticArpEntry(ifindex, e->ip, e->mac) != 0) continue;
     ArpPin made;
     made.ifindex = ifindex;

@@ -180,6 +180,11 @@ bool NeighbourEntryInUse(const NeighbourEntry& entry) {
                          NUD_PROBE)) != 0;
 }
 
+bool IsLearnedEntryOf(const NeighbourEntry& entry, const uint8_t mac[6]) {
+  return (entry.state & (NUD_PERMANENT | NUD_NOARP)) == 0 && entry.hasMac && mac != nullptr &&
+         memcmp(entry.mac, mac, 6) == 0;
+}
+
 bool IsOwnStaticEntry(const NeighbourEntry& entry) {
   return (entry.state & NUD_PERMANENT) != 0 && entry.hasMac &&
          (entry.protocol == 0 || entry.protocol == kOwnNeighbourProtocol);

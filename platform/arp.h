@@ -35,6 +35,11 @@ struct NeighbourEntry {
 // delay, probe). Incomplete and failed entries map nothing.
 bool NeighbourEntryInUse(const NeighbourEntry& entry);
 
+// True for a learned entry (not permanent, not noarp) that already maps
+// its address to mac: the kernel's cache of that very device, which a pin
+// may stand in for without taking the address from anyone.
+bool IsLearnedEntryOf(const NeighbourEntry& entry, const uint8_t mac[6]);
+
 // True for a permanent entry with a link-layer address that carries this
 // program's protocol tag, or no tag at all (a kernel that does not keep
 // the tag reports none).

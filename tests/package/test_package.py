@@ -614,10 +614,15 @@ def test_installed_server_runs_every_feature_under_the_unit(installed, lab, tmp_
         # SaveFile: the state folder is writable; the rest is not, and /tmp
         # is the service's own.
         saved = STATE + "/watched.cfg"
-        for path in (saved, DATA + "/watched.cfg", "/tmp/torvane-package-test.cfg"):
-            assert s.value("SaveFile", "errorcode", "<filepath>%s</filepath>" % path) == "0"
+        assert s.value("SaveFile", "errorcode", "<filepath>%s</filepath>" % saved) == "0"
+        answer = s.call("SaveFile", "<filepath>%s</filepath>" % (DATA + "/watched.cfg"))
+        assert answer.is_fault(), "a save the unit forbids must not answer success"
+        # /tmp is the service's private one: the save lands there, not in the host's.
+        assert s.value("SaveFile", "errorcode",
+                       "<filepath>/tmp/torvane-package-test.cfg</filepath>") == "0"
         assert os.path.getsize(saved) == 628
-        assert mode_owner(saved) == (0o640, "torvane", "torvane")
+        # New save files hold switch passwords: readable by the service only.
+        assert mode_owner(saved) == (0o600, "torvane", "torvane")
         assert not os.path.exists(DATA + "/watched.cfg")
         assert not os.path.exists("/tmp/torvane-package-test.cfg")
         el = s.call("LoadFile", "<filepath>%s</filepath>" % saved).body_element()
