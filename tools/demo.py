@@ -122,8 +122,10 @@ def build_topology(lab, workdir, settings, traps=True, record=False):
     settings holds the simulator's cookie, port and multicast_group (see
     engine_settings); workdir receives the simulators' descriptions (and
     their record files, record=True: <workdir>/record-<segment>.jsonl).
-    traps=False leaves out the timed traps. The server is not started:
-    run it in topology.server_ns.
+    traps=False leaves out the timed traps; [lo, hi] makes them come every
+    lo to hi seconds. The server is not started: run it in
+    topology.server_ns, in a working folder whose settings give the cookie
+    and port of settings.
     """
     srv = lab.namespace("server")
     topo = Topology(srv)
@@ -136,8 +138,11 @@ def build_topology(lab, workdir, settings, traps=True, record=False):
         for sw in switches:
             entry = dict(sw, own_interface=True,
                          interface=lab.attach(ns, segment, None, mac=sw["mac"]))
-            if not traps:
-                entry.pop("trap_interval_s", None)
+            if "trap_interval_s" in entry:
+                if not traps:
+                    del entry["trap_interval_s"]
+                elif isinstance(traps, (list, tuple)):
+                    entry["trap_interval_s"] = list(traps)
             entries.append(entry)
         doc = dict(settings, switches=entries)
         if record:
@@ -218,10 +223,12 @@ class Console:
     """Carries the server's output to the log file and the terminal, and
     the terminal's lines to the server's console."""
 
-    def __init__(self, server, log_path, out=sys.stdout):
+    def __init__(self, server, log_path, out=None, inp=None):
         self.server = server
         self.log = open(log_path, "ab", buffering=0)
-        self.out = out
+        self.log.write(time.strftime("--- demo started %Y-%m-%d %H:%M:%S ---\n").encode())
+        self.out = out or sys.stdout
+        self.inp = inp or sys.stdin
         self.lock = threading.Lock()
         self.shown_partial = {}   # stream name -> text of an unfinished line shown
 
@@ -258,7 +265,10 @@ class Console:
             for line in lines:
                 if shown:
                     # The start of this line went out already (a prompt).
-                    text.append(line[len(shown):] + "\n" if line.startswith(shown) else "\n" + line + "\n")
+                    if line.startswith(shown):
+                        text.append(line[len(shown):] + "\n")
+                    else:
+                        text.append("\n" + line + "\n")
                     shown = ""
                 elif not POLL_LINES.match(line) and line.strip():
                     text.append(line + "\n")
@@ -274,7 +284,7 @@ class Console:
     def _feed(self):
         """Terminal lines to the server's console, until either side ends."""
         try:
-            for line in sys.stdin:
+            for line in self.inp:
                 with self.lock:
                     if not self.log.closed:
                         self.log.write(("> " + line).encode())
