@@ -38,6 +38,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -323,11 +324,12 @@ def main():
     # background jobs.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     forward = console = None
+    scratch = tempfile.mkdtemp(prefix="torvane-demo-")  # the simulators' descriptions
     try:
         firmware = prepare_data_dir(data_dir)
         settings = engine_settings(data_dir)
         with Lab() as lab:
-            topo = build_topology(lab, data_dir, settings)
+            topo = build_topology(lab, scratch, settings)
             # No graphical session for the server: "Save as" asks on its
             # console, which is this terminal.
             env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -365,6 +367,7 @@ def main():
         stop_process_group(forward)
         if console is not None:
             console.close()
+        shutil.rmtree(scratch, ignore_errors=True)
     print("Torvane demo stopped; the lab is removed (%s/ stays)."
           % os.path.relpath(data_dir, os.getcwd()), flush=True)
     return 0
