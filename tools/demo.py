@@ -282,6 +282,14 @@ class Console:
                 self.out.write("".join(text))
                 self.out.flush()
 
+    def say(self, text):
+        """A line of the demo's own, not cut into one of the server's."""
+        with self.lock:
+            shown = any(self.shown_partial.values())
+            self.out.write(("\n" if shown else "") + text + "\n")
+            self.out.flush()
+            self.shown_partial = {}
+
     def _feed(self):
         """Terminal lines to the server's console, until either side ends."""
         try:
@@ -345,12 +353,12 @@ def main():
                  f"EXEC:ip netns exec {topo.server_ns} socat STDIO TCP\\:127.0.0.1\\:{SOAP_PORT}"],
                 start_new_session=True, stderr=subprocess.DEVNULL)
             rel = os.path.relpath(data_dir, os.getcwd())
-            print(f"Torvane demo: http://127.0.0.1:{SOAP_PORT}/index.html  "
-                  f"({len(topo.switches)} simulated switches on lan-a and lan-b; Ctrl-C to stop)\n"
-                  f"  server folder {rel}/ (saved files), full log {rel}/{SERVER_LOG}, "
-                  f"sample firmware {os.path.relpath(firmware, os.getcwd())}\n"
-                  f"  lines typed here go to the server's console (Save as asks here)",
-                  flush=True)
+            console.say(
+                f"Torvane demo: http://127.0.0.1:{SOAP_PORT}/index.html  "
+                f"({len(topo.switches)} simulated switches on lan-a and lan-b; Ctrl-C to stop)\n"
+                f"  server folder {rel}/ (saved files), full log {rel}/{SERVER_LOG}, "
+                f"sample firmware {os.path.relpath(firmware, os.getcwd())}\n"
+                f"  lines typed here go to the server's console (Save as asks here)")
             try:
                 while not stopping and server.poll() is None:
                     time.sleep(0.5)
