@@ -31,6 +31,7 @@ The server binary is build/torvane, or $TORVANE_BINARY.
 build_topology() builds the same lab for tests.
 """
 
+import codecs
 import json
 import os
 import re
@@ -241,6 +242,7 @@ class Console:
     def _pump(self, name, stream):
         fd = stream.fileno()
         pending = ""
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         while True:
             try:
                 chunk = os.read(fd, 65536)
@@ -251,7 +253,7 @@ class Console:
             with self.lock:
                 if not self.log.closed:
                     self.log.write(chunk)
-            pending += chunk.decode(errors="replace")
+            pending += decoder.decode(chunk)
             # The static file handler ends its lines without a line end.
             pending = re.sub(r"(get static file \S+ OK\.|get file msgbuf GET \S+ HTTP/1\.\d\.)",
                              r"\1\n", pending)
@@ -279,6 +281,12 @@ class Console:
                 shown = pending
             self.shown_partial[name] = shown
             if text:
+                # A prompt of the other stream stays on a line of its own;
+                # its line comes again whole when it ends.
+                for other, partial in self.shown_partial.items():
+                    if other != name and partial:
+                        text.insert(0, "\n")
+                        self.shown_partial[other] = ""
                 self.out.write("".join(text))
                 self.out.flush()
 

@@ -168,7 +168,8 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         os.write(w, b"watched.cfg\n")
         assert proc.wait(timeout=10) == 0
         deadline = time.monotonic() + 5
-        while "a fault" not in out.getvalue() and time.monotonic() < deadline:
+        while not ("a fault" in out.getvalue() and "saved" in out.getvalue()) \
+                and time.monotonic() < deadline:
             time.sleep(0.05)
         shown = out.getvalue()
         assert "GetTrapList" not in shown
