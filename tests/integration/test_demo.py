@@ -83,7 +83,8 @@ def test_demo_switches_upgrade_move_and_send_traps(demo_lab, tmp_path):
     assert d.value("SetRefreshTime", "errorcode",
                    "<monitorPollingInterval>2</monitorPollingInterval>") == "0"
     found = d.discover(lambda f: len(f) == 5)
-    assert sorted(found) == [FACTORY_MAC, "sw-a1", "sw-a3", "sw-b1", "sw-b2"]
+    assert sorted(found) == [FACTORY_MAC, "sw-a1", "sw-a3", "sw-b1", "sw-b2"], \
+        d.server.stdout_text()[-3000:]
     assert found["sw-a3"].findtext("isLoaderMode") == "1"
 
     # Watch the factory-default switch, then give it an address of lan-a.
@@ -114,7 +115,7 @@ def test_demo_switches_upgrade_move_and_send_traps(demo_lab, tmp_path):
         if all(c[0] in ("9", "10") for c in codes) or time.monotonic() > deadline:
             break
         time.sleep(1)
-    assert codes == [("9", "0")] * 3
+    assert codes == [("9", "0")] * 3, d.server.stdout_text()[-3000:]
 
     # The moved switch stayed alive in the watched list, at its new address.
     assert d.watched(1) == [("10.10.1.12", FACTORY_MAC, "1")]
