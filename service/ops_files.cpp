@@ -13,6 +13,7 @@
 #include "platform/codepage.h"
 #include "platform/save_dialog.h"
 #include "service/convert.h"
+#include "service/operation_lock.h"
 #include "service/switch_file.h"
 #include "soapH.h"
 
@@ -92,7 +93,14 @@ int ns__SaveFileAs(struct soap*, int, std::string, struct ns__SaveFileAsResponse
   printf("SaveFileAs begin \n");
   result.errorcode = 0;
   std::string path;
-  if (ChooseSaveFile(&path)) WriteSwitchFile(path);
+  bool chosen;
+  {
+    // Other requests are served while the operator chooses; the list saved
+    // is the one at the moment the name is chosen.
+    OperationPause pause;
+    chosen = ChooseSaveFile(&path);
+  }
+  if (chosen) WriteSwitchFile(path);
   return SOAP_OK;
 }
 

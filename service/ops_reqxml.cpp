@@ -29,9 +29,8 @@ int ns__GetReqXmlList(struct soap* soap, nons__tReqXmlList& result) {
     ++result.nNum;
   }
   globfree(&found);
-  // tReqXmlList is in no namespace: with default namespaces the runtime
-  // writes it as <tReqXmlList xmlns="">. The serve loop restores the mode.
-  soap_set_omode(soap, SOAP_XML_DEFAULTNS);
+  // tReqXmlList is in no namespace: the dispatch skeleton writes it without
+  // a prefix (see service/wsdl_fixup.cmake), inside the usual envelope.
   return SOAP_OK;
 }
 
@@ -44,7 +43,7 @@ int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
                 strXmlName.find("..") != std::string::npos ||
                 strXmlName.find('\0') != std::string::npos;
   std::string path = "auto/" + strXmlName;
-  FILE* file = unsafe ? nullptr : fopen(path.c_str(), "r");
+  FILE* file = unsafe ? nullptr : fopen(path.c_str(), "re");
   // A folder opens for reading here but holds no document ("auto/" itself
   // for an empty name, "auto/." ...).
   struct stat st;
