@@ -54,6 +54,11 @@ size_t BufferRecv(struct soap* soap, char* s, size_t n) {
 
 int BufferSend(struct soap* soap, const char* s, size_t n) {
   BufferIo* io = static_cast<BufferIo*>(soap->user);
+  // The first piece is the HTTP head; by then the runtime knows the body's
+  // length, so the buffer grows once, not by repeated copies.
+  if (io->answer->empty() && soap->count > 0) {
+    io->answer->reserve(static_cast<size_t>(soap->count) + n + 1024);
+  }
   io->answer->append(s, n);
   return SOAP_OK;
 }
@@ -278,6 +283,9 @@ void ServeRequest(struct soap* ctx, const std::string& request, std::string* ans
   // all I/O goes through the buffers.
   if (!soap_valid_socket(ctx->master)) ctx->master = 0;
   ctx->keep_alive = 0;
+  // The answer is collected whole anyway: write it once, not once to count
+  // its length and once more to send it.
+  ctx->omode = (ctx->omode & ~SOAP_IO) | SOAP_IO_STORE;
   {
     // GET only reads the browser client's files; everything else may reach
     // an operation.

@@ -213,6 +213,11 @@ int ClearMonitorList() {
   return 1;
 }
 
+size_t MonitorListSize() {
+  std::lock_guard<std::mutex> lock(g_monitorMu);
+  return g_monitorList.size();
+}
+
 int GetMonitorNode(int position, MonitorNodeCopy* out) {
   if (position < 0 || out == nullptr) return 0;
   std::lock_guard<std::mutex> lock(g_monitorMu);

@@ -122,6 +122,11 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
   ssize_t last = 0;
   std::vector<AgentRecord> records;
   if (fd >= 0) {
+    // Sized once from the file's length: growing a list of 100,000 entries
+    // copies every entry each time it grows.
+    size_t expected = static_cast<size_t>(st.st_size) / kSwitchRecordSize;
+    result.arrList.reserve(expected);
+    records.reserve(expected);
     uint8_t record[kSwitchRecordSize];
     // One record at a time: a file of any size is never read whole.
     while ((last = ReadFull(fd, record, sizeof(record))) == static_cast<ssize_t>(sizeof(record))) {
