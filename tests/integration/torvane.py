@@ -86,10 +86,12 @@ class TorvaneServer:
                 shutil.copytree(src, dst, dirs_exist_ok=True)
         return self
 
-    def start(self, wait=True):
+    def start(self, wait=True, env_extra=None, wrapper=()):
+        """wrapper: argv words put before the binary (e.g. prlimit)."""
         # No graphical session: dialogs fall back to the console.
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        self.proc = self.lab.popen(self.ns, [BINARY], cwd=self.workdir, env=env,
+        env.update(env_extra or {})
+        self.proc = self.lab.popen(self.ns, list(wrapper) + [BINARY], cwd=self.workdir, env=env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
