@@ -16,6 +16,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "Loader/request_framing.h"
@@ -35,6 +36,10 @@ constexpr size_t kMaxRequestBytes = 8ul << 20;
 constexpr size_t kReadChunk = 64 * 1024;
 // Pause after an accept error that a retry at once would only repeat.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
+// At the cap, only a connection that has been waiting this long for its
+// request counts as idle and may be closed for a new one: a client that
+// is merely in the middle of sending is never cut off.
+constexpr auto kIdleBeforeEviction = std::chrono::milliseconds(1000);
 
 // What the runtime reads and writes while one request is served.
 struct BufferIo {
@@ -79,6 +84,7 @@ struct Connection {
   char peer[64] = "";
   Phase phase = Phase::kReading;  // guarded by Table().mu
   bool evicted = false;           // guarded by Table().mu
+  Clock::time_point accepted;
 };
 
 struct ConnectionTable {
@@ -89,6 +95,8 @@ struct ConnectionTable {
   uint64_t nextId = 0;
   std::map<uint64_t, Connection*> byAge;  // connections on a thread, oldest first
   std::deque<Connection*> queued;         // accepted, waiting for a thread
+  int threads = 0;                        // connection threads started
+  int idleThreads = 0;                    // of them, waiting for a connection
 };
 
 ConnectionTable& Table() {
@@ -97,12 +105,13 @@ ConnectionTable& Table() {
 }
 
 // Requires Table().mu held. Shuts the oldest connection that is still
-// waiting for its request, which wakes its thread. Returns false when
-// every open connection is busy.
+// waiting for its request, which wakes its thread. Returns false when no
+// open connection is idle.
 bool EvictOldestIdle(ConnectionTable& t) {
+  Clock::time_point now = Clock::now();
   for (auto& entry : t.byAge) {
     Connection* c = entry.second;
-    if (c->phase == Phase::kReading && !c->evicted) {
+    if (c->phase == Phase::kReading && !c->evicted && now - c->accepted >= kIdleBeforeEviction) {
       c->evicted = true;
       shutdown(c->fd, SHUT_RDWR);
       return true;
@@ -211,7 +220,9 @@ void ConnectionThread(struct soap* tmpl) {
     uint64_t id;
     {
       std::unique_lock<std::mutex> lock(t.mu);
+      ++t.idleThreads;
       t.queuedCv.wait(lock, [&] { return !t.queued.empty(); });
+      --t.idleThreads;
       c = t.queued.front();
       t.queued.pop_front();
       id = t.nextId++;
@@ -308,17 +319,16 @@ void RunServer(struct soap* tmpl) {
   const ServerLimits& limits = Limits();
   const int master = tmpl->master;
   ConnectionTable& t = Table();
-  // One thread per possible connection, so an accepted connection never
-  // waits for a thread.
-  for (int i = 0; i < limits.maxConnections; ++i) std::thread(ConnectionThread, tmpl).detach();
   bool reported = false;  // one line per run of the same accept error
   int lastError = 0;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(t.mu);
       while (t.open >= limits.maxConnections) {
+        // Else new connections wait in the listen backlog until one closes
+        // or becomes idle long enough.
         EvictOldestIdle(t);
-        t.closedCv.wait(lock);
+        t.closedCv.wait_for(lock, std::chrono::milliseconds(100));
       }
     }
     sockaddr_storage peer{};
@@ -350,6 +360,7 @@ void RunServer(struct soap* tmpl) {
     }
     Connection* c = new Connection;
     c->fd = fd;
+    c->accepted = Clock::now();
     if (peer.ss_family == AF_INET) {
       const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&peer);
       char ip[INET_ADDRSTRLEN] = "";
@@ -359,6 +370,16 @@ void RunServer(struct soap* tmpl) {
     std::lock_guard<std::mutex> lock(t.mu);
     ++t.open;
     t.queued.push_back(c);
+    // Threads are started as connections need them, up to one per open
+    // connection, so an accepted connection never waits for a thread.
+    if (t.idleThreads < static_cast<int>(t.queued.size()) && t.threads < limits.maxConnections) {
+      try {
+        std::thread(ConnectionThread, tmpl).detach();
+        ++t.threads;
+      } catch (const std::system_error&) {
+        // The threads already running serve it in turn.
+      }
+    }
     t.queuedCv.notify_one();
   }
 }

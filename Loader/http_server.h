@@ -7,10 +7,10 @@
 // context into an answer buffer, and the answer is then written out (send
 // time-out); the connection carries one request and is closed.
 //
-// At most Limits().maxConnections connections are open. When a new one
-// comes at the cap, the oldest connection still waiting for its request is
-// closed to make room; when every open connection is busy with an
-// operation or its answer, new ones wait in the listen backlog.
+// At most Limits().maxConnections (64) connections are open. When a new
+// one comes at the cap, the oldest connection that has waited at least 1 s
+// for its request is closed to make room; while there is none, new ones
+// wait in the listen backlog.
 #pragma once
 
 #include <string>

@@ -91,20 +91,21 @@ def test_a_stalled_client_does_not_hold_up_others(server, kind):
 
 def test_time_outs_and_the_cap_reclaim_connections(lab):
     srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
-    srv.start(env_extra=SHORT)
+    srv.start(env_extra={"TORVANE_TEST_LIMITS": "recv_ms=2000,send_ms=1000,max_conn=4"})
     try:
         srv.call("LoadFile", f"<filepath>{load(srv, 3000)}</filepath>")
         silent = srv.connect()
         half = stalled(srv, "half")
         unread = stalled(srv, "unread")
         for s in (silent, half):
-            assert closed_by_server(s, 3)
-        srv.wait_for("closed: no whole request within 1000 ms", 3)
+            assert closed_by_server(s, 4)
+        srv.wait_for("closed: no whole request within 2000 ms", 3)
         srv.wait_for("closed: answer not taken within 1000 ms", 3)
         unread.close()
-        # At the cap (4) the oldest idle connection makes room for a new one.
+        # At the cap (4) the oldest connection idle for 1 s or more makes
+        # room for a new one.
         idle = [srv.connect() for _ in range(4)]
-        time.sleep(0.2)
+        time.sleep(1.2)
         a, took = timed_call(srv, "GetRefreshTime")
         assert a.status == 200 and took < 0.5
         assert closed_by_server(idle[0], 0.5)
