@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -89,14 +90,11 @@ struct Connection {
 
 struct ConnectionTable {
   std::mutex mu;
-  std::condition_variable queuedCv;  // a connection waits for a thread
-  std::condition_variable closedCv;  // a connection was closed
   int open = 0;                     // accepted and not yet closed
   uint64_t nextId = 0;
-  std::map<uint64_t, Connection*> byAge;  // connections on a thread, oldest first
-  std::deque<Connection*> queued;         // accepted, waiting for a thread
+  std::map<uint64_t, Connection*> byAge;  // open connections, oldest first
   int threads = 0;                        // connection threads started
-  int idleThreads = 0;                    // of them, waiting for a connection
+  int idleThreads = 0;                    // of them, waiting in accept
 };
 
 ConnectionTable& Table() {
@@ -132,16 +130,11 @@ ReadResult ReadRequest(Connection* c, Clock::time_point deadline, std::string* r
     }
     // Too long to be a request of this service: the runtime refuses it.
     if (request->size() > kMaxRequestBytes + kMaxRequestHead) return ReadResult::kRequest;
-    int wait = MsUntil(deadline);
-    if (wait == 0) return ReadResult::kTimedOut;
-    pollfd p{c->fd, POLLIN, 0};
-    int r = poll(&p, 1, wait);
-    if (r < 0 && errno != EINTR) return ReadResult::kFailed;
-    if (r <= 0) continue;
+    // Whatever has arrived is taken first; only then is there a wait.
     ssize_t n = recv(c->fd, chunk, sizeof(chunk), MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return ReadResult::kFailed;
+    if (n > 0) {
+      request->append(chunk, static_cast<size_t>(n));
+      continue;
     }
     if (n == 0) {
       {
@@ -152,7 +145,12 @@ ReadResult ReadRequest(Connection* c, Clock::time_point deadline, std::string* r
       // always did (a body without length ends here).
       return request->empty() ? ReadResult::kNothing : ReadResult::kRequest;
     }
-    request->append(chunk, static_cast<size_t>(n));
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadResult::kFailed;
+    int wait = MsUntil(deadline);
+    if (wait == 0) return ReadResult::kTimedOut;
+    pollfd p{c->fd, POLLIN, 0};
+    if (poll(&p, 1, wait) < 0 && errno != EINTR) return ReadResult::kFailed;
   }
 }
 
@@ -160,18 +158,17 @@ ReadResult ReadRequest(Connection* c, Clock::time_point deadline, std::string* r
 bool WriteAnswer(Connection* c, const std::string& answer, Clock::time_point deadline) {
   size_t sent = 0;
   while (sent < answer.size()) {
+    ssize_t n = send(c->fd, answer.data() + sent, answer.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return true;  // the client has gone
     int wait = MsUntil(deadline);
     if (wait == 0) return false;
     pollfd p{c->fd, POLLOUT, 0};
-    int r = poll(&p, 1, wait);
-    if (r < 0 && errno != EINTR) return true;
-    if (r <= 0) continue;
-    ssize_t n = send(c->fd, answer.data() + sent, answer.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return true;  // the client has gone; nothing to wait for
-    }
-    sent += static_cast<size_t>(n);
+    if (poll(&p, 1, wait) < 0 && errno != EINTR) return true;
   }
   return true;
 }
@@ -210,41 +207,6 @@ void HandleConnection(struct soap* ctx, Connection* c) {
   shutdown(c->fd, SHUT_WR);
 }
 
-// A connection thread: serves queued connections, one at a time, with its
-// own copy of the context.
-void ConnectionThread(struct soap* tmpl) {
-  struct soap* ctx = soap_copy(tmpl);
-  ConnectionTable& t = Table();
-  for (;;) {
-    Connection* c;
-    uint64_t id;
-    {
-      std::unique_lock<std::mutex> lock(t.mu);
-      ++t.idleThreads;
-      t.queuedCv.wait(lock, [&] { return !t.queued.empty(); });
-      --t.idleThreads;
-      c = t.queued.front();
-      t.queued.pop_front();
-      id = t.nextId++;
-      t.byAge[id] = c;
-    }
-    HandleConnection(ctx, c);
-    {
-      // Out of the table first: no eviction may shut a descriptor number
-      // that close has already given back.
-      std::lock_guard<std::mutex> lock(t.mu);
-      t.byAge.erase(id);
-    }
-    close(c->fd);
-    delete c;
-    {
-      std::lock_guard<std::mutex> lock(t.mu);
-      --t.open;
-      t.closedCv.notify_all();
-    }
-  }
-}
-
 bool IsTransientAcceptError(int err) {
   switch (err) {
     case EINTR:
@@ -268,6 +230,102 @@ bool IsTransientAcceptError(int err) {
     default:
       return false;
   }
+}
+
+
+// Set while accept fails, so that a run of the same error is one line.
+std::atomic<int> g_acceptError{0};
+
+// Takes the next connection from the listening socket. Transient errors
+// are logged and retried after a pause; any other ends the process.
+int AcceptConnection(struct soap* tmpl, Connection* c) {
+  for (;;) {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    int fd = accept4(tmpl->master, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      if (g_acceptError.exchange(0) != 0) fprintf(stderr, "accept works again \n");
+      c->fd = fd;
+      c->accepted = Clock::now();
+      c->peer[0] = '\0';
+      if (peer.ss_family == AF_INET) {
+        const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&peer);
+        char ip[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &in->sin_addr, ip, sizeof(ip));
+        snprintf(c->peer, sizeof(c->peer), "%s:%u", ip, ntohs(in->sin_port));
+      }
+      return fd;
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (!IsTransientAcceptError(err)) {
+      // The listening socket itself is gone.
+      flockfile(stderr);
+      soap_set_receiver_error(tmpl, "accept failed", strerror(err), SOAP_TCP_ERROR);
+      soap_print_fault(tmpl, stderr);
+      funlockfile(stderr);
+      fflush(stdout);
+      fflush(stderr);
+      _exit(-1);
+    }
+    if (g_acceptError.exchange(err) != err) {
+      fprintf(stderr, "accept error: %s; retrying \n", strerror(err));
+    }
+    std::this_thread::sleep_for(kAcceptRetryPause);
+  }
+}
+
+void StartConnectionThread(struct soap* tmpl);
+
+// A connection thread: accepts a connection, serves it, and accepts the
+// next, with its own copy of the context. Taking connections on the
+// threads that serve them hands nothing from thread to thread.
+void ConnectionThread(struct soap* tmpl, struct soap* ctx) {
+  ConnectionTable& t = Table();
+  Connection conn;
+  Connection* c = &conn;
+  for (;;) {
+    AcceptConnection(tmpl, c);
+    uint64_t id;
+    {
+      std::lock_guard<std::mutex> lock(t.mu);
+      --t.idleThreads;
+      ++t.open;
+      c->phase = Phase::kReading;
+      c->evicted = false;
+      id = t.nextId++;
+      t.byAge[id] = c;
+      // The last thread waiting for connections starts another, up to one
+      // per possible open connection.
+      if (t.idleThreads == 0 && t.threads < Limits().maxConnections) StartConnectionThread(tmpl);
+    }
+    HandleConnection(ctx, c);
+    {
+      // Out of the table first: no eviction may shut a descriptor number
+      // that close has already given back.
+      std::lock_guard<std::mutex> lock(t.mu);
+      t.byAge.erase(id);
+    }
+    close(c->fd);
+    std::lock_guard<std::mutex> lock(t.mu);
+    --t.open;
+    ++t.idleThreads;
+  }
+}
+
+// Requires Table().mu held.
+void StartConnectionThread(struct soap* tmpl) {
+  ConnectionTable& t = Table();
+  struct soap* ctx = soap_copy(tmpl);
+  if (ctx == nullptr) return;
+  try {
+    std::thread(ConnectionThread, tmpl, ctx).detach();
+  } catch (const std::system_error&) {
+    soap_free(ctx);
+    return;  // the threads already running serve in turn
+  }
+  ++t.threads;
+  ++t.idleThreads;
 }
 
 }  // namespace
@@ -317,70 +375,21 @@ void ServeRequest(struct soap* ctx, const std::string& request, std::string* ans
 
 void RunServer(struct soap* tmpl) {
   const ServerLimits& limits = Limits();
-  const int master = tmpl->master;
   ConnectionTable& t = Table();
-  bool reported = false;  // one line per run of the same accept error
-  int lastError = 0;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(t.mu);
-      while (t.open >= limits.maxConnections) {
-        // Else new connections wait in the listen backlog until one closes
-        // or becomes idle long enough.
-        EvictOldestIdle(t);
-        t.closedCv.wait_for(lock, std::chrono::milliseconds(100));
-      }
-    }
-    sockaddr_storage peer{};
-    socklen_t len = sizeof(peer);
-    int fd = accept4(master, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-      int err = errno;
-      if (!IsTransientAcceptError(err)) {
-        soap_set_receiver_error(tmpl, "accept failed", strerror(err), SOAP_TCP_ERROR);
-        flockfile(stderr);
-        soap_print_fault(tmpl, stderr);
-        funlockfile(stderr);
-        fflush(stdout);
-        fflush(stderr);
-        _exit(-1);
-      }
-      if (err == EINTR) continue;
-      if (!reported || err != lastError) {
-        fprintf(stderr, "accept error: %s; retrying \n", strerror(err));
-        reported = true;
-        lastError = err;
-      }
-      std::this_thread::sleep_for(kAcceptRetryPause);
-      continue;
-    }
-    if (reported) {
-      fprintf(stderr, "accept works again \n");
-      reported = false;
-    }
-    Connection* c = new Connection;
-    c->fd = fd;
-    c->accepted = Clock::now();
-    if (peer.ss_family == AF_INET) {
-      const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&peer);
-      char ip[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, &in->sin_addr, ip, sizeof(ip));
-      snprintf(c->peer, sizeof(c->peer), "%s:%u", ip, ntohs(in->sin_port));
-    }
+  {
     std::lock_guard<std::mutex> lock(t.mu);
-    ++t.open;
-    t.queued.push_back(c);
-    // Threads are started as connections need them, up to one per open
-    // connection, so an accepted connection never waits for a thread.
-    if (t.idleThreads < static_cast<int>(t.queued.size()) && t.threads < limits.maxConnections) {
-      try {
-        std::thread(ConnectionThread, tmpl).detach();
-        ++t.threads;
-      } catch (const std::system_error&) {
-        // The threads already running serve it in turn.
-      }
-    }
-    t.queuedCv.notify_one();
+    StartConnectionThread(tmpl);
+    StartConnectionThread(tmpl);
+  }
+  // The connection threads accept. Here: when every one of them is busy
+  // and new connections wait in the backlog, the oldest connection idle
+  // for 1 s is closed to make room.
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard<std::mutex> lock(t.mu);
+    if (t.idleThreads > 0 || t.open < limits.maxConnections) continue;
+    pollfd p{tmpl->master, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1) EvictOldestIdle(t);
   }
 }
 

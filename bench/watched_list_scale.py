@@ -78,6 +78,25 @@ def exchange(server, xml):
     return elapsed, size
 
 
+def measure(srv, sizes):
+    """Prints the table for one running server."""
+    print("Wall time of the whole exchange seen by the client, and the server's CPU time")
+    print("%9s  %11s  %10s  %10s  %15s  %10s  %10s" % (
+        "records", "LoadFile s", "cpu s", "answer MB", "GetMonitor s", "cpu s", "answer MB"))
+    for n in sizes:
+        path = os.path.join(srv.workdir, "bench%d.cfg" % n)
+        with open(path, "wb") as f:
+            f.write(b"".join(record(i) for i in range(n)))
+        c0 = cpu_seconds(srv.proc.pid)
+        lt, lsize = exchange(srv, request("LoadFile", "<filepath>%s</filepath>" % path))
+        c1 = cpu_seconds(srv.proc.pid)
+        gt, gsize = exchange(srv, request("GetMonitorStatus", "<monitorNum>%d</monitorNum>" % n))
+        c2 = cpu_seconds(srv.proc.pid)
+        print("%9d  %11.3f  %10.2f  %10.1f  %15.3f  %10.2f  %10.1f" % (
+            n, lt, c1 - c0, lsize / 1e6, gt, c2 - c1, gsize / 1e6), flush=True)
+        os.unlink(path)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="1000,10000,100000")
@@ -87,22 +106,7 @@ def main():
         srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
         srv.start()
         try:
-            print("Wall time of the whole exchange seen by the client, and the server's CPU time")
-            print("%9s  %11s  %10s  %10s  %15s  %10s  %10s" % (
-                "records", "LoadFile s", "cpu s", "answer MB", "GetMonitor s", "cpu s",
-                "answer MB"))
-            for n in sizes:
-                path = os.path.join(srv.workdir, "bench%d.cfg" % n)
-                with open(path, "wb") as f:
-                    f.write(b"".join(record(i) for i in range(n)))
-                c0 = cpu_seconds(srv.proc.pid)
-                lt, lsize = exchange(srv, request("LoadFile", "<filepath>%s</filepath>" % path))
-                c1 = cpu_seconds(srv.proc.pid)
-                gt, gsize = exchange(srv, request("GetMonitorStatus",
-                                                  "<monitorNum>%d</monitorNum>" % n))
-                c2 = cpu_seconds(srv.proc.pid)
-                print("%9d  %11.3f  %10.2f  %10.1f  %15.3f  %10.2f  %10.1f" % (
-                    n, lt, c1 - c0, lsize / 1e6, gt, c2 - c1, gsize / 1e6), flush=True)
+            measure(srv, sizes)
         finally:
             srv.stop()
 

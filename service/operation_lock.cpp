@@ -1,7 +1,6 @@
 #include "service/operation_lock.h"
 
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -9,14 +8,17 @@
 namespace torvane {
 namespace {
 
-// A queue of tickets: the lock goes to the front ticket when it is free.
+// One waiting request; woken alone when its turn comes.
+struct Waiter {
+  std::condition_variable cv;
+};
+
+// The lock goes to the front waiter when it is free.
 struct OperationQueue {
   std::mutex mu;
-  std::condition_variable cv;
-  bool held = false;            // guarded by mu
-  std::thread::id owner;        // guarded by mu; the holder while held
-  uint64_t nextTicket = 0;      // guarded by mu
-  std::deque<uint64_t> waiting;  // guarded by mu; front is served next
+  bool held = false;             // guarded by mu
+  std::thread::id owner;         // guarded by mu; the holder while held
+  std::deque<Waiter*> waiting;   // guarded by mu; front is served next
 };
 
 OperationQueue& Queue() {
@@ -27,16 +29,27 @@ OperationQueue& Queue() {
 void Acquire(bool first) {
   OperationQueue& q = Queue();
   std::unique_lock<std::mutex> lock(q.mu);
-  uint64_t me = q.nextTicket++;
-  if (first) {
-    q.waiting.push_front(me);
-  } else {
-    q.waiting.push_back(me);
+  if (!q.held && q.waiting.empty()) {
+    q.held = true;
+    q.owner = std::this_thread::get_id();
+    return;
   }
-  q.cv.wait(lock, [&] { return !q.held && q.waiting.front() == me; });
+  Waiter me;
+  if (first) {
+    q.waiting.push_front(&me);
+  } else {
+    q.waiting.push_back(&me);
+  }
+  me.cv.wait(lock, [&] { return !q.held && q.waiting.front() == &me; });
   q.waiting.pop_front();
   q.held = true;
   q.owner = std::this_thread::get_id();
+}
+
+// Requires q.mu held.
+void ReleaseLocked(OperationQueue& q) {
+  q.held = false;
+  if (!q.waiting.empty()) q.waiting.front()->cv.notify_one();
 }
 
 }  // namespace
@@ -46,8 +59,7 @@ void AcquireOperationLock() { Acquire(false); }
 void ReleaseOperationLock() {
   OperationQueue& q = Queue();
   std::lock_guard<std::mutex> lock(q.mu);
-  q.held = false;
-  q.cv.notify_all();
+  ReleaseLocked(q);
 }
 
 // A thread that does not hold the lock (an operation called directly, as
@@ -56,10 +68,7 @@ OperationPause::OperationPause() {
   OperationQueue& q = Queue();
   std::lock_guard<std::mutex> lock(q.mu);
   paused_ = q.held && q.owner == std::this_thread::get_id();
-  if (paused_) {
-    q.held = false;
-    q.cv.notify_all();
-  }
+  if (paused_) ReleaseLocked(q);
 }
 
 OperationPause::~OperationPause() {
