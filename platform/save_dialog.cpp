@@ -78,7 +78,7 @@ bool ZenityChoose(std::string* path, Clock::time_point deadline) {
   close(fds[0]);
   if (expired) {
     kill(pid, SIGTERM);
-    printf("Save cancelled: no answer within %d s.\n", Limits().promptTimeoutMs / 1000);
+    printf("Save cancelled: no answer within %g s.\n", Limits().promptTimeoutMs / 1000.0);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -95,10 +95,10 @@ bool ZenityChoose(std::string* path, Clock::time_point deadline) {
 bool ConsoleChoose(std::string* path, Clock::time_point deadline) {
   std::string name;
   PromptResult r =
-      ConsolePrompt("Save the watched switches as (config File (*.cfg), empty line cancels): ",
+      ConsolePrompt("Save the watched switches as (config File (*.cfg), empty line cancels): \n",
                     &name, MsUntil(deadline));
   if (r == PromptResult::kExpired) {
-    printf("\nSave cancelled: no answer within %d s.\n", Limits().promptTimeoutMs / 1000);
+    printf("Save cancelled: no answer within %g s.\n", Limits().promptTimeoutMs / 1000.0);
     return false;
   }
   if (r != PromptResult::kAnswered || name.empty()) {
@@ -108,9 +108,9 @@ bool ConsoleChoose(std::string* path, Clock::time_point deadline) {
   struct stat st;
   if (stat(name.c_str(), &st) == 0) {
     std::string answer;
-    r = ConsolePrompt(name + " already exists. Replace it? (y/n): ", &answer, MsUntil(deadline));
+    r = ConsolePrompt(name + " already exists. Replace it? (y/n): \n", &answer, MsUntil(deadline));
     if (r == PromptResult::kExpired) {
-      printf("\nSave cancelled: no answer within %d s.\n", Limits().promptTimeoutMs / 1000);
+      printf("Save cancelled: no answer within %g s.\n", Limits().promptTimeoutMs / 1000.0);
       return false;
     }
     if (r != PromptResult::kAnswered || (answer != "y" && answer != "Y" && answer != "yes")) {

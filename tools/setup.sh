@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev python3 python3-pytest
-          iproute2 socat procps tftpd-hpa tftp-hpa)
+          iproute2 socat procps tftpd-hpa tftp-hpa nginx-light)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -15,8 +15,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # Installing tftpd-hpa would start a TFTP server on this machine; the
-  # tests run their own inside network namespaces, so keep services down.
+  # Installing tftpd-hpa or nginx-light would start a server on this machine; the
+  # tests and benchmarks run their own inside network namespaces, so keep services down.
   made_policy=0
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
