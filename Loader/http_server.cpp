@@ -186,16 +186,23 @@ void HandleConnection(struct soap* ctx, Connection* c) {
              limits.recvTimeoutMs);
       return;
     case ReadResult::kEvicted:
-      printf("Connection from %s closed: %d connections are open \n", c->peer,
-             limits.maxConnections);
-      return;
+      break;
     case ReadResult::kNothing:
     case ReadResult::kFailed:
       return;
   }
+  bool evicted;
   {
     std::lock_guard<std::mutex> lock(Table().mu);
+    evicted = c->evicted;
     c->phase = Phase::kBusy;
+  }
+  if (evicted) {
+    // Closed for a newer connection, perhaps just as its request came in:
+    // nothing of it is served.
+    printf("Connection from %s closed: %d connections are open \n", c->peer,
+           limits.maxConnections);
+    return;
   }
   std::string answer;
   ServeRequest(ctx, request, &answer);

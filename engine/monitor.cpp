@@ -52,6 +52,9 @@ std::list<MonitorEntry> g_monitorList;  // guarded by g_monitorMu; in order of a
 // entry to an address another entry already has, so one address may map
 // to several entries.
 std::unordered_multimap<uint32_t, MonitorIter> g_monitorByAddr;
+// The entries whose MAC is set, by MAC, guarded by g_monitorMu: a reply
+// finds its entry without walking the list.
+std::unordered_multimap<uint64_t, MonitorIter> g_monitorByMac;
 uint64_t g_monitorNextOrder = 0;  // guarded by g_monitorMu
 // Where the last GetMonitorNode stopped, so that reading the list by
 // position 0, 1, 2, ... takes one step per call. Guarded by g_monitorMu;
@@ -67,6 +70,37 @@ uint32_t AddrKey(const uint8_t addr[4]) {
   uint32_t key;
   memcpy(&key, addr, sizeof(key));
   return key;
+}
+
+uint64_t MacKey(const uint8_t mac[6]) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = (key << 8) | mac[i];
+  return key;
+}
+
+bool MacIsUnset(const uint8_t mac[6]);
+
+// Requires g_monitorMu. Adds e to the MAC index when its MAC is set.
+// False when memory is short.
+bool IndexMac(MonitorIter e) {
+  if (MacIsUnset(e->agent.macAddr)) return true;
+  try {
+    g_monitorByMac.emplace(MacKey(e->agent.macAddr), e);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// Requires g_monitorMu.
+void UnindexMac(MonitorIter e) {
+  auto range = g_monitorByMac.equal_range(MacKey(e->agent.macAddr));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == e) {
+      g_monitorByMac.erase(it);
+      return;
+    }
+  }
 }
 
 // Requires g_monitorMu. The first entry in list order with that address.
@@ -189,6 +223,10 @@ int AddMonitorNode(const AgentRecord& rec) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
+  if (!IndexMac(e)) {
+    UnindexEntry(e);
+    return 0;
+  }
   g_monitorList.splice(g_monitorList.end(), node);
   ++g_monitorShape;
   return 1;
@@ -199,6 +237,7 @@ int DelMonitorNode(const uint8_t ip[4]) {
   MonitorIter e = FindFirstByAddr(AddrKey(ip));
   if (e != g_monitorList.end()) {
     UnindexEntry(e);
+    UnindexMac(e);
     g_monitorList.erase(e);
     ++g_monitorShape;
   }
@@ -208,6 +247,7 @@ int DelMonitorNode(const uint8_t ip[4]) {
 int ClearMonitorList() {
   std::lock_guard<std::mutex> lock(g_monitorMu);
   g_monitorByAddr.clear();
+  g_monitorByMac.clear();
   g_monitorList.clear();
   ++g_monitorShape;
   return 1;
@@ -248,41 +288,50 @@ int MonitorProcess(const ReceivedPacket& packet) {
   memcpy(source, &packet.source.sin_addr.s_addr, sizeof(source));
 
   std::lock_guard<std::mutex> lock(g_monitorMu);
-  for (auto it = g_monitorList.begin(); it != g_monitorList.end(); ++it) {
-    MonitorEntry& e = *it;
-    // A reply counts only within one polling interval of the last poll
-    // sent to that switch.
-    bool fresh = static_cast<uint32_t>(packet.recvTick - e.lastPollTick) < interval;
-    bool unset = MacIsUnset(e.agent.macAddr);
-    if (!unset && memcmp(e.agent.macAddr, packet.mac, sizeof(packet.mac)) == 0) {
-      if (!fresh) break;
-      // The reply replaces what was known; the key becomes the address
-      // the reply came from (or the one its TLV 4 carries).
-      // The address index follows the entry's new address.
-      auto indexed = UnindexEntry(it);
-      memset(&e.agent, 0, sizeof(e.agent));
-      memcpy(e.agent.agentIpAddr, source, sizeof(source));
-      e.recvFlag = 1;
-      e.isAlive = 1;
-      e.missedPolls = 0;
-      ParseAgentTlvs(packet.data, length, &e.agent);
-      ReindexEntry(it, std::move(indexed));
-      break;
-    }
-    if (unset && memcmp(e.agent.agentIpAddr, source, sizeof(source)) == 0) {
-      if (!fresh) break;
-      // An entry added by address only learns the MAC of the first fresh
-      // reply from that address; later replies match it by MAC.
-      auto indexed = UnindexEntry(it);
-      memcpy(e.agent.macAddr, packet.mac, sizeof(packet.mac));
-      e.recvFlag = 1;
-      e.missedPolls = 0;
-      e.isAlive = 1;
-      ParseAgentTlvs(packet.data, length, &e.agent);
-      ReindexEntry(it, std::move(indexed));
-      break;
+  // The first entry in list order that either has the reply's MAC, or has
+  // no MAC yet and the reply's source address.
+  MonitorIter it = g_monitorList.end();
+  auto earlier = [&](MonitorIter e) { return it == g_monitorList.end() || e->order < it->order; };
+  if (!MacIsUnset(packet.mac)) {
+    auto range = g_monitorByMac.equal_range(MacKey(packet.mac));
+    for (auto m = range.first; m != range.second; ++m) {
+      if (earlier(m->second)) it = m->second;
     }
   }
+  auto range = g_monitorByAddr.equal_range(AddrKey(source));
+  for (auto a = range.first; a != range.second; ++a) {
+    if (MacIsUnset(a->second->agent.macAddr) && earlier(a->second)) it = a->second;
+  }
+  if (it == g_monitorList.end()) return 1;
+
+  MonitorEntry& e = *it;
+  // A reply counts only within one polling interval of the last poll
+  // sent to that switch.
+  bool fresh = static_cast<uint32_t>(packet.recvTick - e.lastPollTick) < interval;
+  if (!fresh) return 1;
+  auto indexed = UnindexEntry(it);
+  if (!MacIsUnset(e.agent.macAddr)) {
+    // The reply replaces what was known; the key becomes the address the
+    // reply came from (or the one its TLV 4 carries). The MAC stays.
+    memset(&e.agent, 0, sizeof(e.agent));
+    memcpy(e.agent.agentIpAddr, source, sizeof(source));
+    e.recvFlag = 1;
+    e.isAlive = 1;
+    e.missedPolls = 0;
+    ParseAgentTlvs(packet.data, length, &e.agent);
+  } else {
+    // An entry added by address only learns the MAC of the first fresh
+    // reply from that address; later replies match it by MAC.
+    memcpy(e.agent.macAddr, packet.mac, sizeof(packet.mac));
+    e.recvFlag = 1;
+    e.missedPolls = 0;
+    e.isAlive = 1;
+    ParseAgentTlvs(packet.data, length, &e.agent);
+    // Memory short: later replies do not find it, as if they were lost.
+    IndexMac(it);
+  }
+  // The address index follows the entry's new address.
+  ReindexEntry(it, std::move(indexed));
   return 1;
 }
 

@@ -314,6 +314,31 @@ TEST_F(MonitorTest, AddressIndexFollowsEntriesThatMoveAndKeepsListOrder) {
   EXPECT_EQ(3u, MonitorListSize());
 }
 
+TEST_F(MonitorTest, AReplyGoesToTheFirstEntryThatMatchesByMacOrByAddress) {
+  // Entry 0 waits for its MAC at 10.4.0.1; entry 1 knows MAC A elsewhere.
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.4.0.1", nullptr)));
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.4.0.2", kMacA)));
+  ASSERT_EQ(2, Pass(90000));
+  // From 10.4.0.1 with MAC A: entry 0 comes first and takes the MAC.
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Packet("10.4.0.1", 90010));
+  EXPECT_EQ(1, Node(0).recvFlag);
+  EXPECT_EQ(0, Node(1).recvFlag);
+  EXPECT_EQ(0, memcmp(Node(0).agent.macAddr, kMacA, 6));
+  // Now both have MAC A; the next reply with it goes to entry 0 again,
+  // wherever it comes from, and a reply with no MAC matches nobody.
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Tlv(1, "moved").Packet("10.4.0.9", 90020));
+  EXPECT_STREQ("moved", Node(0).agent.productName);
+  EXPECT_EQ(Addr("10.4.0.9"), *reinterpret_cast<const uint32_t*>(Node(0).agent.agentIpAddr));
+  MonitorProcess(Datagram(kMsgMonitorReply).Tlv(1, "nobody").Packet("10.4.0.2", 90030));
+  EXPECT_STREQ("", Node(1).agent.productName);
+  // Removing entry 0 hands MAC A's replies to entry 1.
+  uint32_t first = Addr("10.4.0.9");
+  DelMonitorNode(reinterpret_cast<uint8_t*>(&first));
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Tlv(1, "second").Packet("10.4.0.2", 90040));
+  EXPECT_STREQ("second", Node(0).agent.productName);
+  EXPECT_EQ(1, Node(0).recvFlag);
+}
+
 TEST_F(MonitorTest, ReadingByPositionStaysRightAcrossChanges) {
   char ip[32];
   for (int i = 0; i < 50; ++i) {
