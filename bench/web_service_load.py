@@ -18,8 +18,8 @@ private nginx instance with its own configuration on 127.0.0.1:8081
 connections. The machine's other load shows in the figures; compare the
 columns of one run.
 
-Each rate is the median of --repeat runs of --seconds each (max_ms: the
-longest call of all of them).
+Each rate is the median of --repeat runs of --seconds each, the server's
+and nginx's runs taking turns (max ms: the longest call of all of them).
 
 Run as root after a build:  /usr/bin/python3 bench/web_service_load.py [--seconds 2] [--repeat 3]
 """
@@ -75,14 +75,23 @@ def run_load(lab, ns, port, clients, seconds, request_file):
     return {k: float(v) for k, v in fields.items()}
 
 
-def median_run(lab, ns, port, clients, seconds, request_file, repeat):
-    """The run with the median rate of repeat runs; errors summed."""
-    runs = [run_load(lab, ns, port, clients, seconds, request_file) for _ in range(repeat)]
-    runs.sort(key=lambda r: r["rate"])
-    best = dict(runs[len(runs) // 2])
-    best["errors"] = sum(r["errors"] for r in runs)
-    best["max_ms"] = max(r["max_ms"] for r in runs)
-    return best
+def median(runs):
+    """The run with the median rate; errors summed, the longest call of all."""
+    runs = sorted(runs, key=lambda r: r["rate"])
+    mid = dict(runs[len(runs) // 2])
+    mid["errors"] = sum(r["errors"] for r in runs)
+    mid["max_ms"] = max(r["max_ms"] for r in runs)
+    return mid
+
+
+def median_runs(lab, clients, seconds, repeat, targets):
+    """Runs each (port, request file) target repeat times, taking turns, so
+    that the machine's other load falls on all of them alike."""
+    runs = [[] for _ in targets]
+    for _ in range(repeat):
+        for i, (ns, port, request_file) in enumerate(targets):
+            runs[i].append(run_load(lab, ns, port, clients, seconds, request_file))
+    return [median(r) for r in runs]
 
 
 def main():
@@ -128,8 +137,8 @@ def main():
                                                       "t p99 ms", "t max ms", "errors"))
             base = {}
             for n in CLIENTS:
-                t = median_run(lab, ns, 64567, n, args.seconds, soap_req, args.repeat)
-                g = median_run(lab, ns, NGINX_PORT, n, args.seconds, get_req, args.repeat)
+                t, g = median_runs(lab, n, args.seconds, args.repeat,
+                                   [(ns, 64567, soap_req), (ns, NGINX_PORT, get_req)])
                 base[n] = t
                 print("%8d  %12.0f  %12.0f  %10.2f  %10.2f  %8d" % (
                     n, t["rate"], g["rate"], t["p99_ms"], t["max_ms"], t["errors"] + g["errors"]),
@@ -145,7 +154,7 @@ def main():
             print("%8s  %12s  %12s  %10s  %10s  %8s" % ("clients", "torvane /s", "vs (a)",
                                                       "t p99 ms", "t max ms", "errors"))
             for n in CLIENTS:
-                t = median_run(lab, ns, 64567, n, args.seconds, soap_req, args.repeat)
+                t, = median_runs(lab, n, args.seconds, args.repeat, [(ns, 64567, soap_req)])
                 print("%8d  %12.0f  %11.1f%%  %10.2f  %10.2f  %8d" % (
                     n, t["rate"], 100.0 * (t["rate"] / base[n]["rate"] - 1), t["p99_ms"],
                     t["max_ms"], t["errors"]), flush=True)
