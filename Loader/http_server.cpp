@@ -390,10 +390,13 @@ void RunServer(struct soap* tmpl) {
   }
   // The connection threads accept. Here: when every one of them is busy
   // and new connections wait in the backlog, the oldest connection idle
-  // for 1 s is closed to make room.
+  // for 1 s is closed to make room; and a thread that could not be started
+  // when it was needed is started later.
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard<std::mutex> lock(t.mu);
+    // A thread that could not be started when it was needed is tried again.
+    if (t.idleThreads == 0 && t.threads < limits.maxConnections) StartConnectionThread(tmpl);
     if (t.idleThreads > 0 || t.open < limits.maxConnections) continue;
     pollfd p{tmpl->master, POLLIN, 0};
     if (poll(&p, 1, 0) == 1) EvictOldestIdle(t);
