@@ -145,7 +145,7 @@ class TorvaneServer:
         """Sends raw bytes to the SOAP port and returns everything the
         server answers until it closes the connection. half_close ends the
         sending side, for requests that would leave the server waiting for
-        more (the runtime drops the answer to a peer that has half-closed)."""
+        more (a body without length ends there)."""
         s = self.connect(timeout=timeout)
         try:
             try:
