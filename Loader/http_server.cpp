@@ -78,7 +78,9 @@ int MsUntil(Clock::time_point deadline) {
 
 // --- Open connections ------------------------------------------------------
 
-enum class Phase { kReading, kBusy };
+// kReading: waiting for the request; kServing: waiting for or running its
+// operation; kWriting: handing over the answer.
+enum class Phase { kReading, kServing, kWriting };
 
 struct Connection {
   int fd = -1;
@@ -86,6 +88,8 @@ struct Connection {
   Phase phase = Phase::kReading;  // guarded by Table().mu
   bool evicted = false;           // guarded by Table().mu
   Clock::time_point accepted;
+  // When the client last took part of its answer (kWriting).
+  std::atomic<Clock::rep> lastSend{0};
 };
 
 struct ConnectionTable {
@@ -102,14 +106,24 @@ ConnectionTable& Table() {
   return *table;
 }
 
-// Requires Table().mu held. Shuts the oldest connection that is still
-// waiting for its request, which wakes its thread. Returns false when no
-// open connection is idle.
+// Requires Table().mu held. Idle: still waiting for its request 1 s after
+// the accept, or taking nothing of its answer for 1 s.
+bool IsIdle(const Connection* c, Clock::time_point now) {
+  if (c->evicted) return false;
+  if (c->phase == Phase::kReading) return now - c->accepted >= kIdleBeforeEviction;
+  if (c->phase == Phase::kWriting) {
+    return now - Clock::time_point(Clock::duration(c->lastSend.load())) >= kIdleBeforeEviction;
+  }
+  return false;
+}
+
+// Requires Table().mu held. Shuts the oldest idle connection, which wakes
+// its thread. Returns false when there is none.
 bool EvictOldestIdle(ConnectionTable& t) {
   Clock::time_point now = Clock::now();
   for (auto& entry : t.byAge) {
     Connection* c = entry.second;
-    if (c->phase == Phase::kReading && !c->evicted && now - c->accepted >= kIdleBeforeEviction) {
+    if (IsIdle(c, now)) {
       c->evicted = true;
       shutdown(c->fd, SHUT_RDWR);
       return true;
@@ -161,6 +175,7 @@ bool WriteAnswer(Connection* c, const std::string& answer, Clock::time_point dea
     ssize_t n = send(c->fd, answer.data() + sent, answer.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<size_t>(n);
+      c->lastSend = Clock::now().time_since_epoch().count();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -195,7 +210,7 @@ void HandleConnection(struct soap* ctx, Connection* c) {
   {
     std::lock_guard<std::mutex> lock(Table().mu);
     evicted = c->evicted;
-    c->phase = Phase::kBusy;
+    c->phase = Phase::kServing;
   }
   if (evicted) {
     // Closed for a newer connection, perhaps just as its request came in:
@@ -206,7 +221,23 @@ void HandleConnection(struct soap* ctx, Connection* c) {
   }
   std::string answer;
   ServeRequest(ctx, request, &answer);
-  if (!WriteAnswer(c, answer, Clock::now() + std::chrono::milliseconds(limits.sendTimeoutMs))) {
+  {
+    std::lock_guard<std::mutex> lock(Table().mu);
+    c->lastSend = Clock::now().time_since_epoch().count();
+    c->phase = Phase::kWriting;
+  }
+  bool taken = WriteAnswer(c, answer, Clock::now() + std::chrono::milliseconds(limits.sendTimeoutMs));
+  bool evictedNow;
+  {
+    std::lock_guard<std::mutex> lock(Table().mu);
+    evictedNow = c->evicted;
+  }
+  if (evictedNow) {
+    printf("Connection from %s closed: %d connections are open \n", c->peer,
+           limits.maxConnections);
+    return;
+  }
+  if (!taken) {
     printf("Connection from %s closed: answer not taken within %d ms \n", c->peer,
            limits.sendTimeoutMs);
     return;

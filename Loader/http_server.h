@@ -7,10 +7,11 @@
 // context into an answer buffer, and the answer is then written out (send
 // time-out); the connection carries one request and is closed.
 //
-// At most Limits().maxConnections (64) connections are open. When a new
-// one comes at the cap, the oldest connection that has waited at least 1 s
-// for its request is closed to make room; while there is none, new ones
-// wait in the listen backlog.
+// At most Limits().maxConnections (64) connections are open. When new
+// ones wait at the cap, the oldest idle connection is closed to make room:
+// one still waiting for its request 1 s after the accept, or one that has
+// taken nothing of its answer for 1 s. While there is none, new
+// connections wait in the listen backlog.
 #pragma once
 
 #include <string>

@@ -168,7 +168,7 @@ def main():
                 except OSError:
                     pass
             print("stalled connections still open at the end: %d of 50 (the cap is 64 "
-                  "connections; at the cap those idle for 1 s make room)" % still)
+                  "connections; at the cap idle ones make room)" % still)
             for s in held:
                 s.close()
             held = []

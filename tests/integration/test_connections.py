@@ -119,6 +119,23 @@ def test_time_outs_and_the_cap_reclaim_connections(lab):
         srv.stop()
 
 
+def test_at_the_cap_clients_that_take_no_answer_make_room(lab):
+    srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
+    srv.start(env_extra={"TORVANE_TEST_LIMITS": "max_conn=4"})
+    try:
+        srv.call("LoadFile", f"<filepath>{load(srv, 3000)}</filepath>")
+        unread = [stalled(srv, "unread") for _ in range(4)]
+        time.sleep(1.3)  # each has taken nothing of its answer for 1 s
+        a, took = timed_call(srv, "GetRefreshTime")
+        assert a.status == 200 and took < 1.0, took
+        srv.wait_for("closed: 4 connections are open", 2)
+        assert "answer not taken" not in srv.stdout_text()
+        for s in unread:
+            s.close()
+    finally:
+        srv.stop()
+
+
 def test_operations_never_overlap_and_keep_arrival_order(server):
     # Two clients load the same addresses at once: interleaved, one load's
     # emptying would make the other's adds find duplicates (a fault).
