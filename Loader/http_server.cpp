@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -47,7 +48,24 @@ struct BufferIo {
   const std::string* request;
   size_t position;
   std::string* answer;
+  OperationTurn* turn;  // for a request that may reach an operation
 };
+
+// Called by the runtime when the request has been parsed whole, just
+// before the operation runs: the operation waits for its turn here.
+int TakeTurn(struct soap* soap) {
+  BufferIo* io = static_cast<BufferIo*>(soap->user);
+  if (io->turn != nullptr) io->turn->Wait();
+  return SOAP_OK;
+}
+
+// Called by the runtime when it begins the answer: the operation is over,
+// and the answer, a copy of its results, is written outside the lock.
+int EndTurn(struct soap* soap) {
+  BufferIo* io = static_cast<BufferIo*>(soap->user);
+  if (io->turn != nullptr) io->turn->Done();
+  return SOAP_OK;
+}
 
 size_t BufferRecv(struct soap* soap, char* s, size_t n) {
   BufferIo* io = static_cast<BufferIo*>(soap->user);
@@ -375,7 +393,7 @@ std::string ServedRequestLine(struct soap* ctx) {
 }
 
 void ServeRequest(struct soap* ctx, const std::string& request, std::string* answer) {
-  BufferIo io{&request, 0, answer};
+  BufferIo io{&request, 0, answer, nullptr};
   void* user = ctx->user;
   const int omode = ctx->omode;
   const int imode = ctx->imode;
@@ -384,6 +402,8 @@ void ServeRequest(struct soap* ctx, const std::string& request, std::string* ans
   ctx->frecv = BufferRecv;
   ctx->fsend = BufferSend;
   ctx->fpoll = NoPoll;
+  ctx->fpreparefinalrecv = TakeTurn;
+  ctx->fprepareinitsend = EndTurn;
   ctx->socket = SOAP_INVALID_SOCKET;
   // The runtime writes an HTTP status line only for a server with a
   // listening socket (else a CGI "Status:" line). It is never used here:
@@ -395,13 +415,16 @@ void ServeRequest(struct soap* ctx, const std::string& request, std::string* ans
   ctx->omode = (ctx->omode & ~SOAP_IO) | SOAP_IO_STORE;
   {
     // GET only reads the browser client's files; everything else may reach
-    // an operation.
-    bool operation = RequestMethod(request) != "GET";
-    if (operation) AcquireOperationLock();
+    // an operation, and takes its place in the order now that it has
+    // arrived whole. Parsing and writing the answer run outside the lock;
+    // the operation itself runs between TakeTurn and EndTurn.
+    std::unique_ptr<OperationTurn> turn;
+    if (RequestMethod(request) != "GET") turn.reset(new OperationTurn);
+    io.turn = turn.get();
     soap_serve(ctx);
+    turn.reset();  // a request that never reached its operation gives up its place
     soap_destroy(ctx);
     soap_end(ctx);
-    if (operation) ReleaseOperationLock();
   }
   // Handlers may change the output mode for their one answer (the GET
   // handler); the next request starts from the process's settings again.

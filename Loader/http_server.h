@@ -22,8 +22,9 @@ namespace torvane {
 
 // Serves one whole HTTP request held in memory with ctx (a context copied
 // from the process's template) and appends the bytes of its answer to
-// *answer. Requests other than GET take the operation lock for the time
-// they are parsed, dispatched and answered into the buffer.
+// *answer. A request other than GET takes its place in the operation order
+// at once; its operation runs under the operation lock, once the request
+// has been parsed, and its answer is written after the lock is released.
 void ServeRequest(struct soap* ctx, const std::string& request, std::string* answer);
 
 // The request line of the request that ctx is serving, as received; empty

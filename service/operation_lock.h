@@ -20,6 +20,26 @@ class OperationGuard {
   OperationGuard& operator=(const OperationGuard&) = delete;
 };
 
+struct OperationWaiter;
+
+// A request's place in the order, taken as soon as the request has arrived
+// whole, so that the work before its operation (parsing) may run beside
+// other operations without losing its place. Nobody behind it gets the
+// lock until it has run or given up its place.
+class OperationTurn {
+ public:
+  OperationTurn();   // a place at the back of the queue
+  ~OperationTurn();  // gives up the place, or the lock, if still held
+  void Wait();       // waits for the turn; then holds the lock
+  void Done();       // releases the lock, or gives up the place
+  OperationTurn(const OperationTurn&) = delete;
+  OperationTurn& operator=(const OperationTurn&) = delete;
+
+ private:
+  OperationWaiter* waiter_;  // while the place is held
+  bool holding_ = false;     // the lock
+};
+
 // Lets other operations run while the holder waits for something outside
 // the server (the operator's answer to a dialog). The holder takes the lock
 // back ahead of every queued request, as soon as the running operation (if

@@ -104,6 +104,48 @@ TEST(OperationLock, OperationsRunOneAtATimeInArrivalOrderAndAPauseResumesFirst) 
   OperationGuard again;
 }
 
+TEST(OperationLock, APlaceTakenOnArrivalKeepsItsOrderWhileItsRequestIsParsed) {
+  std::vector<std::string> order;
+  std::mutex mu;
+  auto note = [&](const std::string& s) {
+    std::lock_guard<std::mutex> lock(mu);
+    order.push_back(s);
+  };
+  {
+    OperationTurn first;   // arrived first, still "parsing"
+    OperationTurn second;  // arrived second, parsed at once
+    std::thread later([&] {
+      second.Wait();
+      note("second");
+      second.Done();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    note("first parsed");
+    first.Wait();
+    note("first");
+    first.Done();
+    later.join();
+  }
+  // A place given up without running lets the next one go.
+  {
+    OperationTurn dropped;
+    OperationTurn next;
+    std::thread later([&] {
+      next.Wait();
+      note("next");
+    });  // next releases in its destructor
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    dropped.Done();
+    later.join();
+  }
+  OperationGuard free;  // nothing is left holding the lock
+  ASSERT_EQ(4u, order.size());
+  EXPECT_EQ("first parsed", order[0]);
+  EXPECT_EQ("first", order[1]);
+  EXPECT_EQ("second", order[2]);
+  EXPECT_EQ("next", order[3]);
+}
+
 class ServeFromMemory : public ::testing::Test {
  protected:
   void SetUp() override {
