@@ -1,5 +1,6 @@
 // Process entry of the Torvane server: single-instance guard, the SOAP/HTTP
 // server on TCP 64567, the push-channel thread, and the serve loop.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "Loader/http_server.h"
 #include "Loader/push_channel.h"
 #include "Loader/static_files.h"
 #include "platform/instance_guard.h"
@@ -70,6 +72,9 @@ int main() {
     soap_print_fault(soap, stderr);
     ExitNow(-1);
   }
+  // Children (the save dialog) must not inherit the port: a dialog left
+  // open after the server died would keep a restart from binding it.
+  fcntl(master, F_SETFD, fcntl(master, F_GETFD) | FD_CLOEXEC);
   int one = 1;
   setsockopt(master, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   int size = kSocketBuffer;
@@ -79,19 +84,5 @@ int main() {
 
   std::thread(torvane::PushChannelThread).detach();
 
-  const int omode = soap->omode;
-  for (;;) {
-    SOAP_SOCKET s = soap_accept(soap);
-    if (!soap_valid_socket(s)) {
-      soap_print_fault(soap, stderr);
-      ExitNow(-1);
-    }
-    soap_serve(soap);
-    soap_destroy(soap);
-    soap_end(soap);
-    // Handlers may change the output mode for their one response (the GET
-    // handler, the unqualified tReqXmlList answer); the next request starts
-    // from the process's settings again.
-    soap->omode = omode;
-  }
+  torvane::RunServer(soap);
 }

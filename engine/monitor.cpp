@@ -12,6 +12,7 @@
 #include <list>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 #include <system_error>
 #include <thread>
 
@@ -36,6 +37,7 @@ constexpr auto kPollCheckPeriod = std::chrono::milliseconds(1000);
 
 struct MonitorEntry {
   AgentRecord agent;          // agentIpAddr is the key
+  uint64_t order = 0;         // place in the list: larger is newer
   uint32_t lastPollTick = 0;  // tick of the last poll sent; 0 before the first
   int32_t recvFlag = 0;       // 1: a fresh reply came since the last poll
   uint32_t missedPolls = 0;   // polls in a row that found no fresh reply
@@ -46,7 +48,89 @@ struct MonitorEntry {
 // routine takes the adapter list mutex inside it. Nothing may take
 // g_monitorMu while holding the adapter list mutex.
 std::mutex g_monitorMu;
+using MonitorIter = std::list<MonitorEntry>::iterator;
 std::list<MonitorEntry> g_monitorList;  // guarded by g_monitorMu; in order of addition
+// The entries by agentIpAddr, guarded by g_monitorMu. A reply can move an
+// entry to an address another entry already has, so one address may map
+// to several entries.
+std::unordered_multimap<uint32_t, MonitorIter> g_monitorByAddr;
+// The entries whose MAC is set, by MAC, guarded by g_monitorMu: a reply
+// finds its entry without walking the list.
+std::unordered_multimap<uint64_t, MonitorIter> g_monitorByMac;
+uint64_t g_monitorNextOrder = 0;  // guarded by g_monitorMu
+// Where the last GetMonitorNode stopped, so that reading the list by
+// position 0, 1, 2, ... takes one step per call. Guarded by g_monitorMu;
+// valid while g_monitorShape is unchanged.
+uint64_t g_monitorShape = 0;  // counts additions and removals
+struct MonitorCursor {
+  uint64_t shape = ~0ull;
+  int position = 0;
+  MonitorIter at;
+} g_monitorCursor;
+
+uint32_t AddrKey(const uint8_t addr[4]) {
+  uint32_t key;
+  memcpy(&key, addr, sizeof(key));
+  return key;
+}
+
+uint64_t MacKey(const uint8_t mac[6]) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = (key << 8) | mac[i];
+  return key;
+}
+
+bool MacIsUnset(const uint8_t mac[6]);
+
+// Requires g_monitorMu. Adds e to the MAC index when its MAC is set.
+// False when memory is short.
+bool IndexMac(MonitorIter e) {
+  if (MacIsUnset(e->agent.macAddr)) return true;
+  try {
+    g_monitorByMac.emplace(MacKey(e->agent.macAddr), e);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// Requires g_monitorMu.
+void UnindexMac(MonitorIter e) {
+  auto range = g_monitorByMac.equal_range(MacKey(e->agent.macAddr));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == e) {
+      g_monitorByMac.erase(it);
+      return;
+    }
+  }
+}
+
+// Requires g_monitorMu. The first entry in list order with that address.
+MonitorIter FindFirstByAddr(uint32_t key) {
+  auto range = g_monitorByAddr.equal_range(key);
+  MonitorIter best = g_monitorList.end();
+  for (auto it = range.first; it != range.second; ++it) {
+    if (best == g_monitorList.end() || it->second->order < best->order) best = it->second;
+  }
+  return best;
+}
+
+// Requires g_monitorMu. Takes e out of the address index; the node can
+// go back in under another key without allocating.
+std::unordered_multimap<uint32_t, MonitorIter>::node_type UnindexEntry(MonitorIter e) {
+  auto range = g_monitorByAddr.equal_range(AddrKey(e->agent.agentIpAddr));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == e) return g_monitorByAddr.extract(it);
+  }
+  return {};
+}
+
+// Requires g_monitorMu. Puts e's index node back under its current address.
+void ReindexEntry(MonitorIter e, std::unordered_multimap<uint32_t, MonitorIter>::node_type node) {
+  if (node.empty()) return;
+  node.key() = AddrKey(e->agent.agentIpAddr);
+  g_monitorByAddr.insert(std::move(node));
+}
 
 // Held only to append one record or to take them all.
 std::mutex g_trapMu;
@@ -138,44 +222,69 @@ int AddMonitorNode(const AgentRecord& rec) {
     return 0;
   }
   node.front().agent = rec;
+  uint32_t key = AddrKey(rec.agentIpAddr);
   std::lock_guard<std::mutex> lock(g_monitorMu);
-  for (const MonitorEntry& e : g_monitorList) {
-    if (memcmp(e.agent.agentIpAddr, rec.agentIpAddr, sizeof(rec.agentIpAddr)) == 0) return 0;
+  if (g_monitorByAddr.count(key) != 0) return 0;
+  MonitorIter e = node.begin();
+  e->order = g_monitorNextOrder++;
+  try {
+    g_monitorByAddr.emplace(key, e);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  if (!IndexMac(e)) {
+    UnindexEntry(e);
+    return 0;
   }
   g_monitorList.splice(g_monitorList.end(), node);
+  ++g_monitorShape;
   return 1;
 }
 
 int DelMonitorNode(const uint8_t ip[4]) {
   std::lock_guard<std::mutex> lock(g_monitorMu);
-  for (auto it = g_monitorList.begin(); it != g_monitorList.end(); ++it) {
-    if (memcmp(it->agent.agentIpAddr, ip, sizeof(it->agent.agentIpAddr)) == 0) {
-      g_monitorList.erase(it);
-      break;
-    }
+  MonitorIter e = FindFirstByAddr(AddrKey(ip));
+  if (e != g_monitorList.end()) {
+    UnindexEntry(e);
+    UnindexMac(e);
+    g_monitorList.erase(e);
+    ++g_monitorShape;
   }
   return 1;
 }
 
 int ClearMonitorList() {
   std::lock_guard<std::mutex> lock(g_monitorMu);
+  g_monitorByAddr.clear();
+  g_monitorByMac.clear();
   g_monitorList.clear();
+  ++g_monitorShape;
   return 1;
+}
+
+size_t MonitorListSize() {
+  std::lock_guard<std::mutex> lock(g_monitorMu);
+  return g_monitorList.size();
 }
 
 int GetMonitorNode(int position, MonitorNodeCopy* out) {
   if (position < 0 || out == nullptr) return 0;
   std::lock_guard<std::mutex> lock(g_monitorMu);
-  int i = 0;
-  for (const MonitorEntry& e : g_monitorList) {
-    if (i++ == position) {
-      out->agent = e.agent;
-      out->isAlive = e.isAlive;
-      out->recvFlag = e.recvFlag;
-      return 1;
-    }
+  if (static_cast<size_t>(position) >= g_monitorList.size()) return 0;
+  MonitorCursor& c = g_monitorCursor;
+  if (c.shape != g_monitorShape || position < c.position) {
+    c.shape = g_monitorShape;
+    c.position = 0;
+    c.at = g_monitorList.begin();
   }
-  return 0;
+  while (c.position < position) {
+    ++c.at;
+    ++c.position;
+  }
+  out->agent = c.at->agent;
+  out->isAlive = c.at->isAlive;
+  out->recvFlag = c.at->recvFlag;
+  return 1;
 }
 
 int MonitorProcess(const ReceivedPacket& packet) {
@@ -188,35 +297,50 @@ int MonitorProcess(const ReceivedPacket& packet) {
   memcpy(source, &packet.source.sin_addr.s_addr, sizeof(source));
 
   std::lock_guard<std::mutex> lock(g_monitorMu);
-  for (MonitorEntry& e : g_monitorList) {
-    // A reply counts only within one polling interval of the last poll
-    // sent to that switch.
-    bool fresh = static_cast<uint32_t>(packet.recvTick - e.lastPollTick) < interval;
-    bool unset = MacIsUnset(e.agent.macAddr);
-    if (!unset && memcmp(e.agent.macAddr, packet.mac, sizeof(packet.mac)) == 0) {
-      if (!fresh) break;
-      // The reply replaces what was known; the key becomes the address
-      // the reply came from (or the one its TLV 4 carries).
-      memset(&e.agent, 0, sizeof(e.agent));
-      memcpy(e.agent.agentIpAddr, source, sizeof(source));
-      e.recvFlag = 1;
-      e.isAlive = 1;
-      e.missedPolls = 0;
-      ParseAgentTlvs(packet.data, length, &e.agent);
-      break;
-    }
-    if (unset && memcmp(e.agent.agentIpAddr, source, sizeof(source)) == 0) {
-      if (!fresh) break;
-      // An entry added by address only learns the MAC of the first fresh
-      // reply from that address; later replies match it by MAC.
-      memcpy(e.agent.macAddr, packet.mac, sizeof(packet.mac));
-      e.recvFlag = 1;
-      e.missedPolls = 0;
-      e.isAlive = 1;
-      ParseAgentTlvs(packet.data, length, &e.agent);
-      break;
+  // The first entry in list order that either has the reply's MAC, or has
+  // no MAC yet and the reply's source address.
+  MonitorIter it = g_monitorList.end();
+  auto earlier = [&](MonitorIter e) { return it == g_monitorList.end() || e->order < it->order; };
+  if (!MacIsUnset(packet.mac)) {
+    auto range = g_monitorByMac.equal_range(MacKey(packet.mac));
+    for (auto m = range.first; m != range.second; ++m) {
+      if (earlier(m->second)) it = m->second;
     }
   }
+  auto range = g_monitorByAddr.equal_range(AddrKey(source));
+  for (auto a = range.first; a != range.second; ++a) {
+    if (MacIsUnset(a->second->agent.macAddr) && earlier(a->second)) it = a->second;
+  }
+  if (it == g_monitorList.end()) return 1;
+
+  MonitorEntry& e = *it;
+  // A reply counts only within one polling interval of the last poll
+  // sent to that switch.
+  bool fresh = static_cast<uint32_t>(packet.recvTick - e.lastPollTick) < interval;
+  if (!fresh) return 1;
+  auto indexed = UnindexEntry(it);
+  if (!MacIsUnset(e.agent.macAddr)) {
+    // The reply replaces what was known; the key becomes the address the
+    // reply came from (or the one its TLV 4 carries). The MAC stays.
+    memset(&e.agent, 0, sizeof(e.agent));
+    memcpy(e.agent.agentIpAddr, source, sizeof(source));
+    e.recvFlag = 1;
+    e.isAlive = 1;
+    e.missedPolls = 0;
+    ParseAgentTlvs(packet.data, length, &e.agent);
+  } else {
+    // An entry added by address only learns the MAC of the first fresh
+    // reply from that address; later replies match it by MAC.
+    memcpy(e.agent.macAddr, packet.mac, sizeof(packet.mac));
+    e.recvFlag = 1;
+    e.missedPolls = 0;
+    e.isAlive = 1;
+    ParseAgentTlvs(packet.data, length, &e.agent);
+    // Memory short: later replies do not find it, as if they were lost.
+    IndexMac(it);
+  }
+  // The address index follows the entry's new address.
+  ReindexEntry(it, std::move(indexed));
   return 1;
 }
 

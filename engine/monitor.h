@@ -57,6 +57,9 @@ int DelMonitorNode(const uint8_t ip[4]);
 // Unlinks and frees every entry. Returns 1.
 int ClearMonitorList();
 
+// The number of watched switches.
+size_t MonitorListSize();
+
 // Copies the entry at position (0 is the oldest). Returns 1, or 0 when the
 // list has no entry there.
 int GetMonitorNode(int position, MonitorNodeCopy* out);

@@ -204,7 +204,7 @@ std::string SettingsChecksumPair(const std::string& text) {
 bool ReadSettingsBytes(const char* path, std::string* content) {
   // The line ends are translated here rather than by the stream, so that
   // every other byte reaches the checksum exactly as stored.
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = std::fopen(path, "rbe");
   if (f == nullptr) return false;
   std::string out;
   bool done = false;
@@ -244,7 +244,7 @@ bool WriteSettingsBytes(const char* path, const std::string& bytes) {
   std::string tmp = std::string(path) + ".XXXXXX";
   std::vector<char> name(tmp.begin(), tmp.end());
   name.push_back('\0');
-  int fd = mkstemp(name.data());
+  int fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   mode_t mode = (::stat(path, &st) == 0) ? (st.st_mode & 0777) : 0644;

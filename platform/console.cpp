@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -68,21 +69,28 @@ bool ConsoleReadLine(std::string* line) {
   return true;
 }
 
-bool ConsolePrompt(const std::string& text, std::string* answer) {
+PromptResult ConsolePrompt(const std::string& text, std::string* answer, int timeoutMs) {
   ConsoleState& s = State();
   std::unique_lock<std::mutex> lock(s.mu);
   StartReaderLocked(s);
-  if (s.eof && s.lines.empty()) return false;
+  if (s.eof && s.lines.empty()) return PromptResult::kEnded;
   fputs(text.c_str(), stdout);
   fflush(stdout);
   ++s.promptsWaiting;
-  s.cv.wait(lock, [&] { return !s.lines.empty() || s.eof; });
+  auto ready = [&] { return !s.lines.empty() || s.eof; };
+  bool answered = true;
+  if (timeoutMs < 0) {
+    s.cv.wait(lock, ready);
+  } else {
+    answered = s.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+  }
   --s.promptsWaiting;
   s.cv.notify_all();
-  if (s.lines.empty()) return false;
+  if (!answered) return PromptResult::kExpired;
+  if (s.lines.empty()) return PromptResult::kEnded;
   *answer = s.lines.front();
   s.lines.pop_front();
-  return true;
+  return PromptResult::kAnswered;
 }
 
 }  // namespace torvane

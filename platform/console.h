@@ -12,9 +12,12 @@ namespace torvane {
 // end of input (and keeps returning false).
 bool ConsoleReadLine(std::string* line);
 
+enum class PromptResult { kAnswered, kEnded, kExpired };
+
 // Prints text (no line end added) and waits for the operator's next line,
-// which is taken before the command loop sees it. Returns false, at once,
-// when standard input has ended.
-bool ConsolePrompt(const std::string& text, std::string* answer);
+// which is taken before the command loop sees it. kEnded, at once, when
+// standard input has ended; kExpired when no line came within timeoutMs
+// (a negative timeoutMs waits without limit).
+PromptResult ConsolePrompt(const std::string& text, std::string* answer, int timeoutMs = -1);
 
 }  // namespace torvane

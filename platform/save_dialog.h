@@ -6,7 +6,9 @@
 // a prompt, the next console line as the file name (an empty line
 // cancels), and a question before an existing file is replaced. With no
 // graphical session and the console at end of input it is cancelled at
-// once.
+// once. The operator has Limits().promptTimeoutMs (5 minutes) to answer;
+// then the save is cancelled. The caller must not hold anything that other
+// requests need while it waits.
 #pragma once
 
 #include <string>

@@ -14,6 +14,7 @@
 #include "platform/file_replace.h"
 #include "platform/save_dialog.h"
 #include "service/convert.h"
+#include "service/operation_lock.h"
 #include "service/switch_file.h"
 #include "soapH.h"
 
@@ -89,10 +90,15 @@ int ns__SaveFileAs(struct soap* soap, int, std::string, struct ns__SaveFileAsRes
   result.errorcode = 0;
   std::string path;
   std::string why;
-  // A cancelled dialog writes nothing and is no failure.
-  if (ChooseSaveFile(&path) && !WriteSwitchFile(path, &why)) {
-    return SaveFault(soap, "SaveFileAs", path, why);
+  bool chosen;
+  {
+    // Other requests are served while the operator chooses; the list saved
+    // is the one at the moment the name is chosen.
+    OperationPause pause;
+    chosen = ChooseSaveFile(&path);
   }
+  // A cancelled dialog writes nothing and is no failure.
+  if (chosen && !WriteSwitchFile(path, &why)) return SaveFault(soap, "SaveFileAs", path, why);
   return SOAP_OK;
 }
 
@@ -114,6 +120,11 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
   ssize_t last = 0;
   std::vector<AgentRecord> records;
   if (fd >= 0) {
+    // Sized once from the file's length: growing a list of 100,000 entries
+    // copies every entry each time it grows.
+    size_t expected = static_cast<size_t>(st.st_size) / kSwitchRecordSize;
+    result.arrList.reserve(expected);
+    records.reserve(expected);
     uint8_t record[kSwitchRecordSize];
     // One record at a time: a file of any size is never read whole.
     while ((last = ReadFull(fd, record, sizeof(record))) == static_cast<ssize_t>(sizeof(record))) {

@@ -112,6 +112,11 @@ int ns__DelMonitorAgent(struct soap* soap, std::string strIpAddress,
 int ns__GetMonitorStatus(struct soap* soap, int monitorNum, ns__MonitorList& result) {
   result.nMonitorNum = 0;
   result.arrList.clear();
+  // Sized once: growing a list of 100,000 entries copies every entry
+  // each time it grows.
+  if (monitorNum > 0 && static_cast<size_t>(monitorNum) <= torvane::MonitorListSize()) {
+    result.arrList.reserve(static_cast<size_t>(monitorNum));
+  }
   for (int i = 0; i < monitorNum; ++i) {
     torvane::MonitorNodeCopy node;
     if (torvane::GetMonitorNode(i, &node) != 1) {

@@ -66,9 +66,8 @@ int ns__GetReqXmlList(struct soap* soap, nons__tReqXmlList& result) {
     ++result.nNum;
   }
   globfree(&found);
-  // tReqXmlList is in no namespace: with default namespaces the runtime
-  // writes it as <tReqXmlList xmlns="">. The serve loop restores the mode.
-  soap_set_omode(soap, SOAP_XML_DEFAULTNS);
+  // tReqXmlList is in no namespace: the dispatch skeleton writes it without
+  // a prefix (see service/wsdl_fixup.cmake), inside the usual envelope.
   return SOAP_OK;
 }
 

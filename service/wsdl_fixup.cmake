@@ -4,6 +4,9 @@
 #   dropped, and with it the empty schema and its import;
 # - the RPC wrapper of the GetReqXmlList answer is described in no
 #   namespace, as the server writes it (<tReqXmlList xmlns="">).
+# - the dispatch skeleton writes the answer element as plain tReqXmlList,
+#   so that the envelope keeps the SOAP-ENV: prefixes of every other answer
+#   while the element stays in no namespace.
 # Usage: cmake -DGEN_DIR=<dir> -P wsdl_fixup.cmake
 set(wsdl ${GEN_DIR}/Torvane.wsdl)
 file(READ ${wsdl} text)
@@ -23,3 +26,9 @@ foreach(xsd ${GEN_DIR}/ns.xsd)
     file(WRITE ${xsd} "${t}")
   endif()
 endforeach()
+
+set(server ${GEN_DIR}/soapServer.cpp)
+file(READ ${server} text)
+string(REPLACE "result.soap_put(soap, \"nons:tReqXmlList\", \"\")"
+               "result.soap_put(soap, \"tReqXmlList\", \"\")" text "${text}")
+file(WRITE ${server} "${text}")

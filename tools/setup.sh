@@ -12,7 +12,8 @@ all=0
 if [ "${1:-}" = "--all" ]; then all=1; fi
 
 PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev libicu-dev python3 python3-pytest
-          iproute2 socat procps tftpd-hpa tftp-hpa libcli11-dev nlohmann-json3-dev jq)
+          iproute2 socat procps tftpd-hpa tftp-hpa libcli11-dev nlohmann-json3-dev jq
+          nginx-light)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -21,8 +22,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # Installing tftpd-hpa would start a TFTP server on this machine; the
-  # tests run their own inside network namespaces, so keep services down.
+  # Installing tftpd-hpa or nginx-light would start a server on this machine; the
+  # tests and benchmarks run their own inside network namespaces, so keep services down.
   made_policy=0
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d

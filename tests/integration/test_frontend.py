@@ -129,8 +129,12 @@ def test_tReqXmlList_is_unqualified(server):
     for name in ("b.req.xml", "a.req.xml"):
         with open(os.path.join(server.workdir, "auto", name), "w") as f:
             f.write("<x/>")
-    el = server.call("GetReqXmlList").body_element()
+    answer = server.call("GetReqXmlList")
+    el = answer.body_element()
     assert el.tag == "tReqXmlList"  # no namespace at all
+    # Inside the envelope every other answer has, prefixes included.
+    assert answer.body.split(b"<tReqXmlList>")[0] == server.call(
+        "GetRefreshTime").body.split(b"<ns:GetRefreshTimeResponse>")[0]
     assert [c.tag for c in el][:2] == ["nErrorCode", "nNum"]
     assert el.find("nNum").text == str(len(el.findall("ReqXml")))
     assert {"a.req.xml", "b.req.xml"} <= {r.text for r in el.findall("ReqXml")}

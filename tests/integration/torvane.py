@@ -86,12 +86,14 @@ class TorvaneServer:
                 shutil.copytree(src, dst, dirs_exist_ok=True)
         return self
 
-    def start(self, wait=True, prefix=()):
+    def start(self, wait=True, prefix=(), env_extra=None, wrapper=()):
         """prefix: a command line that ends by running the server (its
-        last argument), such as a shell preparing a mount namespace."""
+        last argument), such as a shell preparing a mount namespace;
+        wrapper: argv words put right before the binary (e.g. prlimit)."""
         # No graphical session: dialogs fall back to the console.
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        self.proc = self.lab.popen(self.ns, [*prefix, BINARY], cwd=self.workdir, env=env,
+        env.update(env_extra or {})
+        self.proc = self.lab.popen(self.ns, [*prefix, *wrapper, BINARY], cwd=self.workdir, env=env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
@@ -145,7 +147,7 @@ class TorvaneServer:
         """Sends raw bytes to the SOAP port and returns everything the
         server answers until it closes the connection. half_close ends the
         sending side, for requests that would leave the server waiting for
-        more (the runtime drops the answer to a peer that has half-closed)."""
+        more (a body without length ends there)."""
         s = self.connect(timeout=timeout)
         try:
             try:

@@ -22,6 +22,7 @@ constexpr uint32_t kCookie = 0x0A0B0C0D;
 constexpr uint32_t kInterval = 15000;
 const uint8_t kMacA[6] = {0x02, 0xAB, 0xCD, 0x00, 0x00, 0x01};
 const uint8_t kMacB[6] = {0x00, 0x1B, 0x2C, 0x00, 0x00, 0x02};
+const uint8_t kZeroMac[6] = {};
 
 struct SentPoll {
   std::vector<uint8_t> bytes;
@@ -285,6 +286,80 @@ TEST_F(MonitorTest, EntryAddedByAddressLearnsTheMacOfItsFirstFreshReply) {
   EXPECT_EQ(1, c.recvFlag);
   EXPECT_EQ(Addr("10.1.0.7"), *reinterpret_cast<const uint32_t*>(c.agent.agentIpAddr));
   EXPECT_STREQ("", c.agent.systemName);
+}
+
+TEST_F(MonitorTest, AddressIndexFollowsEntriesThatMoveAndKeepsListOrder) {
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.2.0.1", kMacA)));
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.2.0.2", nullptr)));
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.2.0.3", kMacB)));
+  ASSERT_EQ(3, Pass(70000));
+  // The first entry moves to the second entry's address: both now hold it.
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Packet("10.2.0.2", 70010));
+  EXPECT_EQ(Addr("10.2.0.2"), *reinterpret_cast<const uint32_t*>(Node(0).agent.agentIpAddr));
+  // Its old address is free, its new one taken.
+  EXPECT_EQ(0, AddMonitorNode(RecordFor("10.2.0.2", nullptr)));
+  // Removal by address takes the first of the two in list order.
+  uint32_t shared = Addr("10.2.0.2");
+  DelMonitorNode(reinterpret_cast<uint8_t*>(&shared));
+  EXPECT_EQ(0, memcmp(Node(0).agent.macAddr, kZeroMac, 6));
+  EXPECT_EQ(0, memcmp(Node(1).agent.macAddr, kMacB, 6));
+  EXPECT_EQ(0, AddMonitorNode(RecordFor("10.2.0.2", nullptr)));
+  DelMonitorNode(reinterpret_cast<uint8_t*>(&shared));
+  EXPECT_EQ(1, AddMonitorNode(RecordFor("10.2.0.1", nullptr)));
+  EXPECT_EQ(1, AddMonitorNode(RecordFor("10.2.0.2", nullptr)));
+  // An entry added by address that learns its MAC stays under its address.
+  ASSERT_EQ(3, Pass(70000 + kInterval));
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Packet("10.2.0.2", 70000 + kInterval + 5));
+  EXPECT_EQ(0, AddMonitorNode(RecordFor("10.2.0.2", nullptr)));
+  EXPECT_EQ(3u, MonitorListSize());
+}
+
+TEST_F(MonitorTest, AReplyGoesToTheFirstEntryThatMatchesByMacOrByAddress) {
+  // Entry 0 waits for its MAC at 10.4.0.1; entry 1 knows MAC A elsewhere.
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.4.0.1", nullptr)));
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.4.0.2", kMacA)));
+  ASSERT_EQ(2, Pass(90000));
+  // From 10.4.0.1 with MAC A: entry 0 comes first and takes the MAC.
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Packet("10.4.0.1", 90010));
+  EXPECT_EQ(1, Node(0).recvFlag);
+  EXPECT_EQ(0, Node(1).recvFlag);
+  EXPECT_EQ(0, memcmp(Node(0).agent.macAddr, kMacA, 6));
+  // Now both have MAC A; the next reply with it goes to entry 0 again,
+  // wherever it comes from, and a reply with no MAC matches nobody.
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Tlv(1, "moved").Packet("10.4.0.9", 90020));
+  EXPECT_STREQ("moved", Node(0).agent.productName);
+  EXPECT_EQ(Addr("10.4.0.9"), *reinterpret_cast<const uint32_t*>(Node(0).agent.agentIpAddr));
+  MonitorProcess(Datagram(kMsgMonitorReply).Tlv(1, "nobody").Packet("10.4.0.2", 90030));
+  EXPECT_STREQ("", Node(1).agent.productName);
+  // Removing entry 0 hands MAC A's replies to entry 1.
+  uint32_t first = Addr("10.4.0.9");
+  DelMonitorNode(reinterpret_cast<uint8_t*>(&first));
+  MonitorProcess(Datagram(kMsgMonitorReply, kMacA).Tlv(1, "second").Packet("10.4.0.2", 90040));
+  EXPECT_STREQ("second", Node(0).agent.productName);
+  EXPECT_EQ(1, Node(0).recvFlag);
+}
+
+TEST_F(MonitorTest, ReadingByPositionStaysRightAcrossChanges) {
+  char ip[32];
+  for (int i = 0; i < 50; ++i) {
+    snprintf(ip, sizeof(ip), "10.3.0.%d", i + 1);
+    ASSERT_EQ(1, AddMonitorNode(RecordFor(ip, nullptr)));
+  }
+  auto at = [&](int i) { return *reinterpret_cast<const uint32_t*>(Node(i).agent.agentIpAddr); };
+  EXPECT_EQ(Addr("10.3.0.11"), at(10));
+  EXPECT_EQ(Addr("10.3.0.12"), at(11));
+  EXPECT_EQ(Addr("10.3.0.5"), at(4));  // backwards
+  EXPECT_EQ(Addr("10.3.0.5"), at(4));  // the same again
+  uint32_t gone = Addr("10.3.0.3");
+  DelMonitorNode(reinterpret_cast<uint8_t*>(&gone));
+  EXPECT_EQ(Addr("10.3.0.6"), at(4));
+  EXPECT_EQ(Addr("10.3.0.50"), at(48));
+  MonitorNodeCopy c;
+  EXPECT_EQ(0, GetMonitorNode(49, &c));
+  ASSERT_EQ(1, AddMonitorNode(RecordFor("10.3.1.1", nullptr)));
+  EXPECT_EQ(Addr("10.3.1.1"), at(49));
+  ClearMonitorList();
+  EXPECT_EQ(0, GetMonitorNode(0, &c));
 }
 
 class TrapTest : public ::testing::Test {
