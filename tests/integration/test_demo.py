@@ -138,9 +138,11 @@ def test_demo_switches_upgrade_move_and_send_traps(demo_lab, tmp_path):
 
 
 FAKE_SERVER = r'''
-import sys, time
+import os, sys, time
 print("Server push socket start to listen, port =64568.", flush=True)
-time.sleep(0.5)
+# The test says when to go on: once its early line was refused.
+while not os.path.exists(sys.argv[1]):
+    time.sleep(0.02)
 for _ in range(3):
     print("GetTrapList begin. ", flush=True)
 sys.stdout.write("get file msgbuf GET /index.html HTTP/1.1.")
@@ -154,7 +156,8 @@ print("a fault", file=sys.stderr, flush=True)
 
 
 def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
-    proc = subprocess.Popen([sys.executable, "-c", FAKE_SERVER], stdin=subprocess.PIPE,
+    go = tmp_path / "go"
+    proc = subprocess.Popen([sys.executable, "-c", FAKE_SERVER, str(go)], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out = io.StringIO()
     r, w = os.pipe()
@@ -164,6 +167,9 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         console.start()
         os.write(w, b"typed early\n")   # not an answer: the server asks nothing yet
         deadline = time.monotonic() + 10
+        while "(not sent" not in out.getvalue() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        go.touch()
         while "Save as" not in out.getvalue() and time.monotonic() < deadline:
             time.sleep(0.05)
         # The prompt shows before its line ends.
