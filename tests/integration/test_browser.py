@@ -2,7 +2,10 @@
 playwright-core (tests/browser/client_flow.js), runs inside the server's
 namespace and uses the page served on 127.0.0.1:64567 against simulated
 switches, as an administrator would: discover, rename a switch and see the
-outcome, watch a switch and see it die, upgrade a switch's firmware.
+outcome, watch a switch and see it die, upgrade a switch's firmware; the
+whole job in one run (re-address the factory-default switch, traps, two
+upgrades, a reload mid-way, save and load, export, sort and filter, the
+table at 1280 and 800 px); and 1000 switches in the page.
 
 The switches share one namespace, each on an interface of its own whose MAC
 is the switch's MAC (the upgrade engine pins a switch under upgrade to its
@@ -37,6 +40,7 @@ P = 64513
 TFTP_PORT = P + 4
 SERVER_IP = "10.1.0.1"
 DRIVER_TIMEOUT_S = 60    # the driver's own bound; the test gives it a little more
+JOB_TIMEOUT_S = 170
 
 RENAME = dict(mac="02-AB-CD-00-00-31", ip="10.1.0.11", system_name="old-name",
               password="pw-rename")
@@ -63,11 +67,14 @@ pytestmark = pytest.mark.skipif(_missing_tools() is not None,
 class BrowserLab:
     """The server on 10.1.0.1, simulated switches, and the browser driver."""
 
-    def __init__(self, lab, tmp_path, switches):
+    def __init__(self, lab, tmp_path, switches, many=None):
+        """switches: one interface each, with the switch's MAC. many: a
+        simulator entry standing for many switches, all behind one
+        interface on a /16 (discovery only)."""
         self.lab, self.tmp = lab, tmp_path
         seg = lab.segment("lan")
         self.srv_ns = lab.namespace("srv")
-        lab.attach(self.srv_ns, seg, SERVER_IP + "/24")
+        lab.attach(self.srv_ns, seg, SERVER_IP + ("/16" if many else "/24"))
         self.sw_ns = lab.namespace("sw")
         # Each interface answers ARP only for its own address.
         lab.run(self.sw_ns, ["sysctl", "-qw", "net.ipv4.conf.all.arp_ignore=1",
@@ -77,6 +84,9 @@ class BrowserLab:
             ifname = lab.attach(self.sw_ns, seg, sw["ip"] + "/24",
                                 mac=sw["mac"].replace("-", ":"))
             sim_switches.append(dict(sw, interface=ifname))
+        if many:
+            lab.attach(self.sw_ns, seg, "10.1.0.2/16")
+            sim_switches.append(many)
         doc = dict(cookie=0, port=P, record=str(tmp_path / "record.jsonl"),
                    switches=sim_switches)
         (tmp_path / "sim.json").write_text(json.dumps(doc))
@@ -90,13 +100,15 @@ class BrowserLab:
         self.sim.stdin.write(line.encode() + b"\n")
         self.sim.stdin.flush()
 
-    def drive(self, flow, **extra):
+    def drive(self, flow, timeout_s=DRIVER_TIMEOUT_S, **extra):
         """Runs the driver for flow; returns (passed, its output lines, the
         artifact paths it reported, its standard error)."""
         profile = self.tmp / "chromium-profile"
         profile.mkdir()
         config = dict(url=URL, userDataDir=str(profile), artifacts=str(self.tmp), flow=flow,
-                      timeoutMs=DRIVER_TIMEOUT_S * 1000, **extra)
+                      timeoutMs=timeout_s * 1000, **extra)
+        if os.environ.get("TORVANE_BROWSER_SHOTS"):
+            config["shots"] = os.environ["TORVANE_BROWSER_SHOTS"]
         (self.tmp / "driver.json").write_text(json.dumps(config))
         # The browser's own files go to the fresh profile, not to $HOME.
         env = dict(os.environ, HOME=str(profile), XDG_CONFIG_HOME=str(profile / "config"),
@@ -112,13 +124,25 @@ class BrowserLab:
         reader.start()
         lines, artifacts, passed = [], [], False
         try:
-            for line in self._lines(self.driver.stdout, DRIVER_TIMEOUT_S + 15):
+            for line in self._lines(self.driver.stdout, timeout_s + 15):
                 lines.append(line)
                 if line == "NEED sockets":
                     self._wait_for_sockets()
                     self._answer()
                 elif line.startswith("NEED silence "):
                     self.command("silence %s on" % line.split()[2])
+                    self._answer()
+                elif line.startswith("NEED trap "):
+                    _, _, mac, text = line.split(" ", 3)
+                    self.command("trap9 %s %s" % (mac, text))
+                    self._answer()
+                elif line.startswith("NEED saved "):
+                    _, _, path, count = line.split(" ")
+                    size = os.path.getsize(path) if os.path.exists(path) else -1
+                    if size != 628 * int(count):
+                        lines.append("FAIL the saved file %s holds %d bytes, not %d records"
+                                     % (path, size, int(count)))
+                        break
                     self._answer()
                 elif line.startswith("ARTIFACT "):
                     artifacts.append(line[len("ARTIFACT "):])
@@ -256,5 +280,73 @@ def test_browser_upgrades_a_switch(lab, tmp_path):
                   if '"tftp_done"' in l]
         assert [(e["mac"], e["size"], e["sha256"]) for e in events] == \
             [(UPGRADE["mac"], len(data), hashlib.sha256(data).hexdigest())]
+    finally:
+        b.close()
+
+
+# The whole job. The factory-default switch sits on its own link with an
+# address of another network and answers by broadcast until it is given
+# one of the LAN.
+JOB = dict(
+    rename=dict(mac="02-AB-CD-00-00-41", ip="10.1.0.21", system_name="old-name",
+                password="pw-rename", location="rack 1", product_name="Sim Switch 8P"),
+    factory=dict(mac="02-AB-CD-00-00-42", ip="192.168.0.1", system_name="", location="",
+                 password="", reply="broadcast", dhcp_mode=0, product_name="Sim Switch 8P"),
+    upgrade=dict(mac="02-AB-CD-00-00-43", ip="10.1.0.23", system_name="core-1",
+                 password="pw-up-1", fw_version="1.0.0", new_fw_version="2.0.7",
+                 upgrade_reboot=1, upgrade_erase=0, reboot_ms=300, product_name="Sim Switch 24P"),
+    upgrade2=dict(mac="02-AB-CD-00-00-44", ip="10.1.0.24", system_name="core-2",
+                  password="pw-up-2", fw_version="1.0.1", new_fw_version="2.0.7",
+                  upgrade_reboot=1, upgrade_erase=0, reboot_ms=300, product_name="Sim Switch 24P"),
+    trap=dict(mac="02-AB-CD-00-00-45", ip="10.1.0.25", system_name="edge-5", location="hall",
+              product_name="Sim Switch 16P"),
+)
+FACTORY_NEW_IP = "10.1.0.60"
+
+
+def test_browser_whole_job(lab, tmp_path):
+    b = BrowserLab(lab, tmp_path, list(JOB.values()))
+    try:
+        data = hashlib.sha256(b"job firmware").digest() * 300   # 9600 bytes: 19 blocks
+        firmware = tmp_path / "firmware.bin"
+        firmware.write_bytes(data)
+        sw = {k: dict(mac=v["mac"], ip=v["ip"], password=v.get("password", ""))
+              for k, v in JOB.items()}
+        sw["rename"]["newName"] = "renamed-in-job"
+        sw["factory"].update(newIp=FACTORY_NEW_IP, netmask="255.255.255.0", gateway="10.1.0.254")
+        for k in ("upgrade", "upgrade2"):
+            sw[k]["newFw"] = JOB[k]["new_fw_version"]
+        passed, lines, artifacts, stderr = b.drive(
+            "job", timeout_s=JOB_TIMEOUT_S, firmware=str(firmware), firmwareSize=len(data),
+            cfgPath=str(tmp_path / "watched.cfg"), switches=sw,
+            devSkipReaddress=bool(os.environ.get("DEV_SKIP_READDRESS")))
+        report(passed, lines, artifacts, stderr, b.server)
+        # Both switches received the whole file the page named.
+        done = sorted((e["mac"], e["size"], e["sha256"])
+                      for e in map(json.loads, (tmp_path / "record.jsonl").read_text().splitlines())
+                      if e.get("event") == "tftp_done")
+        digest = hashlib.sha256(data).hexdigest()
+        assert done == [(JOB["upgrade"]["mac"], len(data), digest),
+                        (JOB["upgrade2"]["mac"], len(data), digest)]
+    finally:
+        b.close()
+
+
+SCALE_COUNT = 1000
+
+
+def test_browser_thousand_switches(lab, tmp_path):
+    many = dict(mac="02:10:00:00:00:00", ip="10.1.1.0", netmask="255.255.0.0", ip_step=1,
+                count=SCALE_COUNT, reply="unicast", delay_ms_range=[0, 1000],
+                system_name="sw-{n}", product_name="Sim Switch 8P")
+    last = "10.1.%d.%d" % ((SCALE_COUNT - 1) // 256 + 1, (SCALE_COUNT - 1) % 256)
+    b = BrowserLab(lab, tmp_path, [], many=many)
+    try:
+        passed, lines, artifacts, stderr = b.drive("scale", count=SCALE_COUNT, lastIp=last,
+                                                   switches={})
+        report(passed, lines, artifacts, stderr, b.server)
+        figures = dict(l.split()[1:3] for l in lines if l.startswith("FIGURE "))
+        print("browser, %d switches: %s" % (SCALE_COUNT, ", ".join(
+            "%s %s" % kv for kv in sorted(figures.items()))))
     finally:
         b.close()
