@@ -344,6 +344,21 @@ async function noErrorNoise(page) {
   if (faults.length) throw new Error('periodic polling provoked faults: ' + faults.map((f) => f.op + ' ' + f.status).join(', '));
 }
 
+async function staleErrorClears(page) {
+  step('a lost server is shown, and forgotten once it answers');
+  await page.route('**/*', (route) => (route.request().method() === 'POST' ? route.abort('connectionrefused') : route.continue()));
+  await page.click('#btn-refresh');
+  await waitAttr(page, '#server-status', 'data-state', ['down']);
+  await page.waitForSelector('#messages .msg[data-transient="1"]', { timeout: WAIT_MS });
+  await waitAttr(page, '#discover-status', 'data-kind', ['error']);
+  await page.unroute('**/*');
+  await page.click('#btn-refresh');
+  await waitAttr(page, '#server-status', 'data-state', ['connected']);
+  await waitAttr(page, '#discover-status', 'data-kind', ['ok']);
+  const left = await page.$$eval('#messages .msg', (ms) => ms.filter((m) => m.dataset.transient === '1').map((m) => m.textContent));
+  if (left.length) throw new Error('the old error stays on screen: ' + left.join(' | '));
+}
+
 async function receiveTrap(page, sw) {
   step('trap');
   await need('trap ' + sw.mac + ' port 3 link down');
@@ -571,6 +586,7 @@ async function jobFlow(page) {
   if (!cfg.devSkipReaddress) await readdress(page, sw.factory);
   await watchOne(page, sw.trap);
   await noErrorNoise(page);
+  await staleErrorClears(page);
   await receiveTrap(page, sw.trap);
   await firmwareRefused(page);
   await startTwoUpgrades(page, sw.upgrade, sw.upgrade2);
