@@ -19,6 +19,7 @@
 //   firmware       path of the firmware file on the server's computer
 //   firmwareSize   its size in bytes
 //   cfgPath        "job": a configuration file path for save and load
+//   allMacs        "job": every switch the discovery must find
 //   count          "scale": how many switches the simulator plays
 //   shots          folder for screenshots taken at checkpoints (optional)
 //   timeoutMs      the whole run is bounded by this
@@ -575,7 +576,7 @@ async function actionsReachable(page, width) {
 
 async function jobFlow(page) {
   const sw = cfg.switches;
-  const macs = [sw.rename.mac, sw.factory.mac, sw.upgrade.mac, sw.upgrade2.mac, sw.trap.mac];
+  const macs = cfg.allMacs;
   watchExchanges(page);
   await engineStoppedAtFirst(page);
   await startEngine(page);
@@ -583,7 +584,7 @@ async function jobFlow(page) {
   await pollingInterval1s(page);
   await sortAndFilter(page, macs);
   await rename(page, sw.rename);
-  if (!cfg.devSkipReaddress) await readdress(page, sw.factory);
+  await readdress(page, sw.factory);
   await watchOne(page, sw.trap);
   await noErrorNoise(page);
   await staleErrorClears(page);
@@ -591,12 +592,12 @@ async function jobFlow(page) {
   await firmwareRefused(page);
   await startTwoUpgrades(page, sw.upgrade, sw.upgrade2);
   await reloadMidway(page, {
-    switches: macs, watched: cfg.devSkipReaddress ? [sw.trap.ip] : [sw.factory.newIp, sw.trap.ip], outcomes: cfg.devSkipReaddress ? [sw.rename.mac] : [sw.rename.mac, sw.factory.mac],
+    switches: macs, watched: [sw.factory.newIp, sw.trap.ip], outcomes: [sw.rename.mac, sw.factory.mac],
     upgrading: [sw.upgrade.mac, sw.upgrade2.mac], traps: 1 });
   await shot(page, 'after-reload');
   await upgradesFinished(page, [sw.upgrade, sw.upgrade2]);
-  await saveAndLoad(page, cfg.devSkipReaddress ? 1 : 2);
-  await exports(page, macs, cfg.devSkipReaddress ? [sw.trap.ip] : [sw.factory.newIp, sw.trap.ip]);
+  await saveAndLoad(page, 2);
+  await exports(page, macs, [sw.factory.newIp, sw.trap.ip]);
   await actionsReachable(page, 1280);
   await actionsReachable(page, 800);
 }

@@ -40,7 +40,7 @@ P = 64513
 TFTP_PORT = P + 4
 SERVER_IP = "10.1.0.1"
 DRIVER_TIMEOUT_S = 60    # the driver's own bound; the test gives it a little more
-JOB_TIMEOUT_S = 170
+JOB_TIMEOUT_S = 240
 
 RENAME = dict(mac="02-AB-CD-00-00-31", ip="10.1.0.11", system_name="old-name",
               password="pw-rename")
@@ -284,50 +284,76 @@ def test_browser_upgrades_a_switch(lab, tmp_path):
         b.close()
 
 
-# The whole job. The factory-default switch sits on its own link with an
-# address of another network and answers by broadcast until it is given
-# one of the LAN.
-JOB = dict(
-    rename=dict(mac="02-AB-CD-00-00-41", ip="10.1.0.21", system_name="old-name",
-                password="pw-rename", location="rack 1", product_name="Sim Switch 8P"),
-    factory=dict(mac="02-AB-CD-00-00-42", ip="192.168.0.1", system_name="", location="",
-                 password="", reply="broadcast", dhcp_mode=0, product_name="Sim Switch 8P"),
-    upgrade=dict(mac="02-AB-CD-00-00-43", ip="10.1.0.23", system_name="core-1",
-                 password="pw-up-1", fw_version="1.0.0", new_fw_version="2.0.7",
-                 upgrade_reboot=1, upgrade_erase=0, reboot_ms=300, product_name="Sim Switch 24P"),
-    upgrade2=dict(mac="02-AB-CD-00-00-44", ip="10.1.0.24", system_name="core-2",
-                  password="pw-up-2", fw_version="1.0.1", new_fw_version="2.0.7",
-                  upgrade_reboot=1, upgrade_erase=0, reboot_ms=300, product_name="Sim Switch 24P"),
-    trap=dict(mac="02-AB-CD-00-00-45", ip="10.1.0.25", system_name="edge-5", location="hall",
-              product_name="Sim Switch 16P"),
-)
-FACTORY_NEW_IP = "10.1.0.60"
+# The whole job runs in the demo's own lab (tools/demo.py build_topology):
+# the server on two segments, every switch on a link of its own with its
+# MAC, moving to the address it is given.
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import demo  # noqa: E402
+
+
+def page_mac(mac):
+    return mac.replace(":", "-").upper()
+
+
+class DemoBrowserLab(BrowserLab):
+    """The demo's topology with the server and the browser driver."""
+
+    def __init__(self, lab, tmp_path):
+        self.lab, self.tmp = lab, tmp_path
+        # The server's settings file is the checkout's: the switches speak
+        # with its cookie, port and group.
+        settings = demo.engine_settings(ROOT)
+        self.topo = demo.build_topology(lab, str(tmp_path), settings, traps=False, record=True)
+        self.srv_ns = self.topo.server_ns
+        self.segment_of = {page_mac(sw["mac"]): seg
+                           for seg, _, _, switches in demo.SEGMENTS for sw in switches}
+        self.server = TorvaneServer(lab, self.srv_ns).prepare().start()
+        self.driver = None
+
+    def command(self, line):
+        # "silence MAC on", "trap9 MAC TEXT": to the simulator of its segment.
+        self.topo.command(self.segment_of[page_mac(line.split()[1])], line)
+
+    def tftp_done(self):
+        done = []
+        for seg, _, _, _ in demo.SEGMENTS:
+            path = self.tmp / ("record-%s.jsonl" % seg)
+            if path.exists():
+                done += [json.loads(l) for l in path.read_text().splitlines() if '"tftp_done"' in l]
+        return done
 
 
 def test_browser_whole_job(lab, tmp_path):
-    b = BrowserLab(lab, tmp_path, list(JOB.values()))
+    b = DemoBrowserLab(lab, tmp_path)
     try:
-        data = hashlib.sha256(b"job firmware").digest() * 300   # 9600 bytes: 19 blocks
-        firmware = tmp_path / "firmware.bin"
-        firmware.write_bytes(data)
-        sw = {k: dict(mac=v["mac"], ip=v["ip"], password=v.get("password", ""))
-              for k, v in JOB.items()}
-        sw["rename"]["newName"] = "renamed-in-job"
-        sw["factory"].update(newIp=FACTORY_NEW_IP, netmask="255.255.255.0", gateway="10.1.0.254")
-        for k in ("upgrade", "upgrade2"):
-            sw[k]["newFw"] = JOB[k]["new_fw_version"]
+        firmware = demo.write_sample_firmware(str(tmp_path / "firmware" / "fw-2.0.7.bin"),
+                                              version="2.0.7", size=12 * 1024)
+        size = os.path.getsize(firmware)
+        topo = b.topo
+
+        def switch(name, **extra):
+            sw = topo.switch(name)
+            return dict(mac=page_mac(sw["mac"]), ip=sw["ip"], password="password", **extra)
+
+        sw = dict(
+            rename=switch("sw-b2", newName="renamed-in-job"),
+            trap=switch("sw-b2"),
+            factory=switch(topo.switch("02:00:5e:10:0a:02")["mac"], newIp="10.10.1.60",
+                           netmask="255.255.255.0", gateway="10.10.1.254"),
+            upgrade=switch("sw-a1", newFw="2.0.7"),
+            upgrade2=switch("sw-b1", newFw="2.0.7"),
+        )
         passed, lines, artifacts, stderr = b.drive(
-            "job", timeout_s=JOB_TIMEOUT_S, firmware=str(firmware), firmwareSize=len(data),
+            "job", timeout_s=JOB_TIMEOUT_S, firmware=firmware, firmwareSize=size,
             cfgPath=str(tmp_path / "watched.cfg"), switches=sw,
-            devSkipReaddress=bool(os.environ.get("DEV_SKIP_READDRESS")))
+            allMacs=[page_mac(s["mac"]) for s in topo.switches])
         report(passed, lines, artifacts, stderr, b.server)
         # Both switches received the whole file the page named.
-        done = sorted((e["mac"], e["size"], e["sha256"])
-                      for e in map(json.loads, (tmp_path / "record.jsonl").read_text().splitlines())
-                      if e.get("event") == "tftp_done")
-        digest = hashlib.sha256(data).hexdigest()
-        assert done == [(JOB["upgrade"]["mac"], len(data), digest),
-                        (JOB["upgrade2"]["mac"], len(data), digest)]
+        with open(firmware, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        done = sorted((page_mac(e["mac"]), e["size"], e["sha256"]) for e in b.tftp_done())
+        assert done == sorted([(sw["upgrade"]["mac"], size, digest),
+                               (sw["upgrade2"]["mac"], size, digest)])
     finally:
         b.close()
 
