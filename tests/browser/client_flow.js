@@ -229,10 +229,10 @@ function faultsSince(t0, op) {
   return exchanges.filter((e) => e.t >= t0 && e.status >= 400 && (!op || e.op === op));
 }
 
-async function shot(page, name) {
+async function shot(page, name, fullPage) {
   if (!cfg.shots) return;
   fs.mkdirSync(cfg.shots, { recursive: true });
-  await page.screenshot({ path: path.join(cfg.shots, name + '.png'), fullPage: false, timeout: 10000 });
+  await page.screenshot({ path: path.join(cfg.shots, name + '.png'), fullPage: !!fullPage, timeout: 10000 });
 }
 
 async function waitText(page, selector, re, timeoutMs) {
@@ -525,8 +525,9 @@ async function exports(page, macs, watchedIps) {
   if (mjson.items.length !== watchedIps.length || !('state' in mjson.items[0])) throw new Error('watched JSON ' + JSON.stringify(mjson).slice(0, 200));
 }
 
-// Every row action of the switch table can be seen and clicked at this
-// width: inside the window, inside the table's box, and not covered.
+// Every row action of the switch, watched and upgrade tables can be seen
+// and clicked at this width: inside the window, inside the table's box,
+// and not covered; the tables fit their boxes.
 async function actionsReachable(page, width) {
   step('table at ' + width + ' px');
   await page.setViewportSize({ width: width, height: 900 });
@@ -537,35 +538,43 @@ async function actionsReachable(page, width) {
   await page.waitForTimeout(200);
   const problems = await page.evaluate(() => {
     const out = [];
-    const wrap = document.getElementById('switches-wrap').getBoundingClientRect();
-    const rows = document.querySelectorAll('table#switches tbody tr');
-    if (!rows.length) out.push('no rows');
-    rows.forEach((tr) => {
-      tr.querySelectorAll('button[data-action]').forEach((b) => {
-        b.scrollIntoView({ block: 'center', inline: 'nearest' });
-        const r = b.getBoundingClientRect();
-        const x = r.left + r.width / 2, y = r.top + r.height / 2;
-        const wr = document.getElementById('switches-wrap').getBoundingClientRect();
-        if (r.width < 10 || r.left < 0 || r.right > window.innerWidth || r.left < wr.left - 1 || r.right > wr.right + 1) {
-          out.push(tr.dataset.mac + ' ' + b.dataset.action + ' at ' + Math.round(r.left) + '..' + Math.round(r.right));
-          return;
-        }
-        const hit = document.elementFromPoint(x, y);
-        if (!hit || !(hit === b || b.contains(hit))) out.push(tr.dataset.mac + ' ' + b.dataset.action + ' covered by ' + (hit ? hit.tagName + '.' + hit.className : 'nothing'));
+    for (const id of ['switches', 'monitor', 'upgrade']) {
+      const table = document.getElementById(id);
+      const w = table.closest('.table-wrap');
+      const rows = table.querySelectorAll('tbody tr');
+      if (!rows.length) out.push(id + ': no rows');
+      rows.forEach((tr) => {
+        tr.querySelectorAll('button[data-action]').forEach((b) => {
+          b.scrollIntoView({ block: 'center', inline: 'nearest', behavior: 'instant' });
+          const r = b.getBoundingClientRect();
+          const wr = w.getBoundingClientRect();
+          if (r.width < 10 || r.left < 0 || r.right > window.innerWidth || r.left < wr.left - 1 || r.right > wr.right + 1) {
+            out.push(id + ' ' + tr.dataset.mac + ' ' + b.dataset.action + ' at ' + Math.round(r.left) + '..' + Math.round(r.right));
+            return;
+          }
+          const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+          if (!hit || !(hit === b || b.contains(hit))) out.push(id + ' ' + tr.dataset.mac + ' ' + b.dataset.action + ' covered by ' + (hit ? hit.tagName + '.' + hit.className : 'nothing'));
+        });
+        // What an administrator needs at a glance stays on screen.
+        const fields = { switches: ['status', 'macAddr', 'systemName', 'productName', 'fwVersion', 'isLoaderMode'],
+                         monitor: ['alive', 'agentIpAddr', 'macAddr', 'systemName', 'fwVersion', 'time'],
+                         upgrade: ['macAddr', 'fwVersion', 'upgradeStatus', 'progress', 'failedCode'] }[id];
+        fields.forEach((f) => {
+          const c = tr.querySelector('td[data-field="' + f + '"]');
+          const r = c && c.getBoundingClientRect();
+          if (!r || r.width < 8 || r.right > window.innerWidth) out.push(id + ' ' + tr.dataset.mac + ' ' + f + ' not visible');
+        });
       });
-      // What an administrator needs at a glance stays on screen.
-      ['status', 'macAddr', 'systemName', 'productName', 'fwVersion', 'isLoaderMode'].forEach((f) => {
-        const c = tr.querySelector('td[data-field="' + f + '"]');
-        const r = c && c.getBoundingClientRect();
-        if (!r || r.width < 8 || r.right > window.innerWidth) out.push(tr.dataset.mac + ' ' + f + ' not visible');
-      });
-    });
-    const w = document.getElementById('switches-wrap');
-    if (w.scrollWidth > w.clientWidth + 1) out.push('table wider than its box: ' + w.scrollWidth + ' > ' + w.clientWidth);
-    if (wrap.width > window.innerWidth) out.push('table box wider than the window');
+      if (w.scrollWidth > w.clientWidth + 1) out.push(id + ' wider than its box: ' + w.scrollWidth + ' > ' + w.clientWidth);
+    }
     return out;
   });
   await shot(page, 'switches-' + width);
+  if (cfg.shots) {
+    for (const sec of ['sec-outcomes', 'sec-monitor', 'sec-traps', 'sec-upgrade', 'sec-files', 'sec-settings']) {
+      await page.locator('#' + sec).screenshot({ path: path.join(cfg.shots, sec + '-' + width + '.png'), timeout: 10000 });
+    }
+  }
   if (problems.length) throw new Error(problems.slice(0, 6).join('; '));
   // And a real click works: open and close the editor from the last row.
   const last = page.locator('table#switches tbody tr').last();
