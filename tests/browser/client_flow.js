@@ -643,9 +643,9 @@ async function scaleFlow(page) {
 
   step('refresh ' + n + ' rows');
   const t0 = Date.now();
-  const renders = Number(await page.getAttribute('#switches', 'data-renders'));
+  const reads = Number(await page.getAttribute('#switches', 'data-list-reads'));
   await page.click('#btn-refresh');
-  await page.waitForFunction((r) => Number(document.getElementById('switches').dataset.renders) > r, renders, { timeout: WAIT_MS });
+  await page.waitForFunction((r) => Number(document.getElementById('switches').dataset.listReads) > r, reads, { timeout: WAIT_MS });
   out('FIGURE refresh_ms ' + (Date.now() - t0));
   out('FIGURE refresh_render_ms ' + (await page.getAttribute('#switches', 'data-render-ms')));
   // The page answers input at once while the list is shown.
