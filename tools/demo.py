@@ -38,6 +38,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -122,8 +123,10 @@ def build_topology(lab, workdir, settings, traps=True, record=False):
     settings holds the simulator's cookie, port and multicast_group (see
     engine_settings); workdir receives the simulators' descriptions (and
     their record files, record=True: <workdir>/record-<segment>.jsonl).
-    traps=False leaves out the timed traps. The server is not started:
-    run it in topology.server_ns.
+    traps=False leaves out the timed traps; [lo, hi] makes them come every
+    lo to hi seconds. The server is not started: run it in
+    topology.server_ns, in a working folder whose settings give the cookie
+    and port of settings.
     """
     srv = lab.namespace("server")
     topo = Topology(srv)
@@ -136,8 +139,11 @@ def build_topology(lab, workdir, settings, traps=True, record=False):
         for sw in switches:
             entry = dict(sw, own_interface=True,
                          interface=lab.attach(ns, segment, None, mac=sw["mac"]))
-            if not traps:
-                entry.pop("trap_interval_s", None)
+            if "trap_interval_s" in entry:
+                if not traps:
+                    del entry["trap_interval_s"]
+                elif isinstance(traps, (list, tuple)):
+                    entry["trap_interval_s"] = list(traps)
             entries.append(entry)
         doc = dict(settings, switches=entries)
         if record:
@@ -218,10 +224,12 @@ class Console:
     """Carries the server's output to the log file and the terminal, and
     the terminal's lines to the server's console."""
 
-    def __init__(self, server, log_path, out=sys.stdout):
+    def __init__(self, server, log_path, out=None, inp=None):
         self.server = server
         self.log = open(log_path, "ab", buffering=0)
-        self.out = out
+        self.log.write(time.strftime("--- demo started %Y-%m-%d %H:%M:%S ---\n").encode())
+        self.out = out or sys.stdout
+        self.inp = inp or sys.stdin
         self.lock = threading.Lock()
         self.shown_partial = {}   # stream name -> text of an unfinished line shown
 
@@ -258,7 +266,10 @@ class Console:
             for line in lines:
                 if shown:
                     # The start of this line went out already (a prompt).
-                    text.append(line[len(shown):] + "\n" if line.startswith(shown) else "\n" + line + "\n")
+                    if line.startswith(shown):
+                        text.append(line[len(shown):] + "\n")
+                    else:
+                        text.append("\n" + line + "\n")
                     shown = ""
                 elif not POLL_LINES.match(line) and line.strip():
                     text.append(line + "\n")
@@ -271,10 +282,18 @@ class Console:
                 self.out.write("".join(text))
                 self.out.flush()
 
+    def say(self, text):
+        """A line of the demo's own, not cut into one of the server's."""
+        with self.lock:
+            shown = any(self.shown_partial.values())
+            self.out.write(("\n" if shown else "") + text + "\n")
+            self.out.flush()
+            self.shown_partial = {}
+
     def _feed(self):
         """Terminal lines to the server's console, until either side ends."""
         try:
-            for line in sys.stdin:
+            for line in self.inp:
                 with self.lock:
                     if not self.log.closed:
                         self.log.write(("> " + line).encode())
@@ -313,11 +332,12 @@ def main():
     # background jobs.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     forward = console = None
+    scratch = tempfile.mkdtemp(prefix="torvane-demo-")  # the simulators' descriptions
     try:
         firmware = prepare_data_dir(data_dir)
         settings = engine_settings(data_dir)
         with Lab() as lab:
-            topo = build_topology(lab, data_dir, settings)
+            topo = build_topology(lab, scratch, settings)
             # No graphical session for the server: "Save as" asks on its
             # console, which is this terminal.
             env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -333,12 +353,12 @@ def main():
                  f"EXEC:ip netns exec {topo.server_ns} socat STDIO TCP\\:127.0.0.1\\:{SOAP_PORT}"],
                 start_new_session=True, stderr=subprocess.DEVNULL)
             rel = os.path.relpath(data_dir, os.getcwd())
-            print(f"Torvane demo: http://127.0.0.1:{SOAP_PORT}/index.html  "
-                  f"({len(topo.switches)} simulated switches on lan-a and lan-b; Ctrl-C to stop)\n"
-                  f"  server folder {rel}/ (saved files), full log {rel}/{SERVER_LOG}, "
-                  f"sample firmware {os.path.relpath(firmware, os.getcwd())}\n"
-                  f"  lines typed here go to the server's console (Save as asks here)",
-                  flush=True)
+            console.say(
+                f"Torvane demo: http://127.0.0.1:{SOAP_PORT}/index.html  "
+                f"({len(topo.switches)} simulated switches on lan-a and lan-b; Ctrl-C to stop)\n"
+                f"  server folder {rel}/ (saved files), full log {rel}/{SERVER_LOG}, "
+                f"sample firmware {os.path.relpath(firmware, os.getcwd())}\n"
+                f"  lines typed here go to the server's console (Save as asks here)")
             try:
                 while not stopping and server.poll() is None:
                     time.sleep(0.5)
@@ -355,6 +375,7 @@ def main():
         stop_process_group(forward)
         if console is not None:
             console.close()
+        shutil.rmtree(scratch, ignore_errors=True)
     print("Torvane demo stopped; the lab is removed (%s/ stays)."
           % os.path.relpath(data_dir, os.getcwd()), flush=True)
     return 0

@@ -4,7 +4,7 @@
 # namespaces of their own (needs root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh
+bash tools/setup.sh --all
 
 # The browser test drives Debian's chromium (through playwright-core, which
 # setup.sh installs from npm); it is only needed for testing.

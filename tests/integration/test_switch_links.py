@@ -77,7 +77,8 @@ def test_each_switch_has_its_own_link_and_answers_arp_for_its_address_only(lab, 
     net = Links(lab, tmp_path, [dict(mac=MAC_A, ip="10.1.0.11"), dict(mac=MAC_B, ip="10.1.0.12")])
     try:
         for ifname, mac, cidr in (("eth0", MAC_A, "10.1.0.11/24"), ("eth1", MAC_B, "10.1.0.12/24")):
-            assert lab.run(net.sw, ["cat", "/sys/class/net/%s/address" % ifname]).stdout.strip() == mac
+            link = lab.run(net.sw, ["cat", "/sys/class/net/%s/address" % ifname]).stdout
+            assert link.strip() == mac
             assert net.addresses(ifname) == [cidr]
         # The engine learns each address at the MAC of its own switch; with
         # both links on one bridge a wrong answer would win now and then.
