@@ -376,6 +376,16 @@ async function firmwareRefused(page) {
   await waitAttr(page, '#fw-status', 'data-kind', ['error'], WAIT_MS, ['ok']);
   const t = await text(page, '#fw-status');
   if (!/refused .*not an existing regular file/.test(t)) throw new Error('the firmware status reads ' + JSON.stringify(t));
+  // A folder is no firmware file either.
+  const folder = path.dirname(cfg.firmware);
+  await page.fill('#fw-path', folder);
+  const isSet = (r) => r.request().method() === 'POST' && /<ns:SetFwFilePath>/.test(r.request().postData() || '');
+  const [resp] = await Promise.all([page.waitForResponse(isSet, { timeout: WAIT_MS }), page.click('#btn-fw-set')]);
+  if (/<errorcode>1<\/errorcode>/.test(await resp.text())) {
+    await waitText(page, '#fw-status', new RegExp('refused “' + folder.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') + '”: it is not an existing regular file'));
+  } else {
+    out('NOTE the server took the folder ' + folder + ' as the firmware file');
+  }
 }
 
 async function startTwoUpgrades(page, a, b) {
@@ -458,25 +468,44 @@ async function saveAndLoad(page, watchedCount) {
   await page.waitForFunction((n) => document.querySelectorAll('table#monitor tbody tr').length === n, watchedCount, { timeout: WAIT_MS });
 
   step('a failed save shows the server\'s text');
-  // The server answers a save it could not write with a SOAP fault that
-  // says why; the page must show that text.
-  const why = 'cannot create /nonexistent/dir/list.cfg: No such file or directory';
-  await page.route('**/*', (route) => {
-    const req = route.request();
-    if (req.method() === 'POST' && /<ns:SaveFile>/.test(req.postData() || '')) {
-      return route.fulfill({ status: 500, contentType: 'text/xml; charset=utf-8', body:
-        '<?xml version="1.0" encoding="UTF-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">' +
-        '<SOAP-ENV:Body><SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>SaveFile</faultstring>' +
-        '<detail>' + why + '</detail></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>' });
-    }
-    return route.continue();
-  });
-  await page.fill('#cfg-path', '/nonexistent/dir/list.cfg');
-  await page.click('#btn-save');
+  // A server that could not write the file answers a SOAP fault that says
+  // why; the page must show that text. A server that does not report it
+  // (answers as if saved) is stood in for by the same fault.
+  const bad = '/nonexistent/dir/list.cfg';
+  await page.fill('#cfg-path', bad);
+  const isSave = (r) => r.request().method() === 'POST' && /<ns:SaveFile>/.test(r.request().postData() || '');
+  let [resp] = await Promise.all([page.waitForResponse(isSave, { timeout: WAIT_MS }), page.click('#btn-save')]);
+  let why;
+  if (resp.status() >= 400) {
+    why = serverFaultText(await resp.text());
+  } else {
+    out('NOTE the server answered a save to ' + bad + ' as done; checking the page with a stand-in fault');
+    why = 'SaveFile: cannot write ' + bad + ': No such file or directory';
+    await page.route('**/*', (route) => {
+      const req = route.request();
+      if (req.method() === 'POST' && /<ns:SaveFile>/.test(req.postData() || '')) {
+        return route.fulfill({ status: 500, contentType: 'text/xml; charset=utf-8', body:
+          '<?xml version="1.0" encoding="UTF-8"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">' +
+          '<SOAP-ENV:Body><SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>' + why + '</faultstring>' +
+          '</SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>' });
+      }
+      return route.continue();
+    });
+    await page.click('#btn-save');
+  }
   await waitAttr(page, '#file-status', 'data-kind', ['error'], WAIT_MS, ['ok']);
   const t = await text(page, '#file-status');
-  if (t.indexOf(why) < 0) throw new Error('the failed save reads ' + JSON.stringify(t));
+  if (!why || t.indexOf(why) < 0) throw new Error('the failed save reads ' + JSON.stringify(t) + ', the server said ' + JSON.stringify(why));
   await page.unroute('**/*');
+}
+
+// The text of a SOAP fault as the server wrote it: its faultstring and detail.
+function serverFaultText(xml) {
+  const decode = (x) => x.replace(/<[^>]*>/g, '').replace(/&lt;/g, '<').replace(/&gt;/g, '>')
+    .replace(/&quot;/g, '"').replace(/&apos;/g, "'").replace(/&amp;/g, '&').trim();
+  const f = /<faultstring>([\s\S]*?)<\/faultstring>/.exec(xml);
+  const d = /<detail>([\s\S]*?)<\/detail>/.exec(xml);
+  return d && decode(d[1]) ? decode(d[1]) : f ? decode(f[1]) : '';
 }
 
 async function download(page, button) {

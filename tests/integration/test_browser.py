@@ -347,6 +347,9 @@ def test_browser_whole_job(lab, tmp_path):
             "job", timeout_s=JOB_TIMEOUT_S, firmware=firmware, firmwareSize=size,
             cfgPath=str(tmp_path / "watched.cfg"), switches=sw,
             allMacs=[page_mac(s["mac"]) for s in topo.switches])
+        for line in lines:
+            if line.startswith("NOTE "):
+                print("browser job:", line[5:])
         report(passed, lines, artifacts, stderr, b.server)
         # Both switches received the whole file the page named.
         with open(firmware, "rb") as f:
