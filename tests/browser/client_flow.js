@@ -30,7 +30,8 @@
 //                        on standard input: "sockets" (wait until the engine
 //                        has opened its sockets), "silence MAC" (silence the
 //                        switch), "trap MAC TEXT" (the switch sends a trap),
-//                        "saved PATH COUNT" (check the saved file)
+//                        "saved PATH COUNT" (check the saved file),
+//                        "restart" (stop the server and start a fresh one)
 //   FIGURE name value    a measured figure
 //   PAGEERROR text       an uncaught exception in the page
 //   ARTIFACT path        a file written on failure (screenshot, page text)
@@ -638,6 +639,16 @@ async function jobFlow(page) {
   await exports(page, macs, [sw.factory.newIp, sw.trap.ip]);
   await actionsReachable(page, 1280);
   await actionsReachable(page, 800);
+  await serverRestarted(page);
+}
+
+async function serverRestarted(page) {
+  step('a restarted server: engine shown not running');
+  await need('restart');
+  await waitAttr(page, '#engine-status', 'data-state', ['stopped'], WAIT_MS);
+  if (await page.isDisabled('#btn-start')) throw new Error('Start engine is disabled after the server restarted');
+  await page.click('#btn-start');
+  await waitAttr(page, '#engine-status', 'data-state', ['running'], WAIT_MS, ['error']);
 }
 
 // ---------------------------------------------------------------- many switches

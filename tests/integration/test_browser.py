@@ -132,6 +132,10 @@ class BrowserLab:
                 elif line.startswith("NEED silence "):
                     self.command("silence %s on" % line.split()[2])
                     self._answer()
+                elif line == "NEED restart":
+                    self.server.stop()
+                    self.server = TorvaneServer(self.lab, self.srv_ns).prepare().start()
+                    self._answer()
                 elif line.startswith("NEED trap "):
                     _, _, mac, text = line.split(" ", 3)
                     self.command("trap9 %s %s" % (mac, text))
