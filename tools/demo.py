@@ -23,14 +23,15 @@ The server works in demo-data/ under the checkout, which outlives the demo:
 files saved with a relative name land there, its full output goes to
 demo-data/server.log, and demo-data/firmware/ holds a sample firmware image.
 The terminal shows the server's output without the lines of the page's
-periodic polling; lines typed in the terminal go to the server's console
-(where "Save as" asks for a file name).
+periodic polling; the server's console questions ("Save as" asks for a
+file name) come to the terminal and lines typed there answer them.
 
 The server binary is build/torvane, or $TORVANE_BINARY.
 
 build_topology() builds the same lab for tests.
 """
 
+import codecs
 import json
 import os
 import re
@@ -232,6 +233,7 @@ class Console:
         self.inp = inp or sys.stdin
         self.lock = threading.Lock()
         self.shown_partial = {}   # stream name -> text of an unfinished line shown
+        self.unfinished = {}      # stream name -> its unfinished line: a question
 
     def start(self):
         for name, stream in (("out", self.server.stdout), ("err", self.server.stderr)):
@@ -241,6 +243,7 @@ class Console:
     def _pump(self, name, stream):
         fd = stream.fileno()
         pending = ""
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         while True:
             try:
                 chunk = os.read(fd, 65536)
@@ -251,7 +254,7 @@ class Console:
             with self.lock:
                 if not self.log.closed:
                     self.log.write(chunk)
-            pending += chunk.decode(errors="replace")
+            pending += decoder.decode(chunk)
             # The static file handler ends its lines without a line end.
             pending = re.sub(r"(get static file \S+ OK\.|get file msgbuf GET \S+ HTTP/1\.\d\.)",
                              r"\1\n", pending)
@@ -261,6 +264,7 @@ class Console:
 
     def _show(self, name, lines, pending):
         with self.lock:
+            self.unfinished[name] = pending
             shown = self.shown_partial.get(name, "")
             text = []
             for line in lines:
@@ -279,6 +283,12 @@ class Console:
                 shown = pending
             self.shown_partial[name] = shown
             if text:
+                # A prompt of the other stream stays on a line of its own;
+                # its line comes again whole when it ends.
+                for other, partial in self.shown_partial.items():
+                    if other != name and partial:
+                        text.insert(0, "\n")
+                        self.shown_partial[other] = ""
                 self.out.write("".join(text))
                 self.out.flush()
 
@@ -291,10 +301,21 @@ class Console:
             self.shown_partial = {}
 
     def _feed(self):
-        """Terminal lines to the server's console, until either side ends."""
+        """Terminal lines to the server's console, until either side ends.
+
+        A line goes to the server only while it asks a question (its output
+        ends in an unfinished line, such as the prompt of "Save as"): the
+        server would keep any other line as the answer to its next question.
+        """
         try:
             for line in self.inp:
                 with self.lock:
+                    asked = any(self.unfinished.values())
+                    if not asked:
+                        self.out.write("(not sent: the server asks nothing now)\n")
+                        self.out.flush()
+                        continue
+                    self.unfinished = {}
                     if not self.log.closed:
                         self.log.write(("> " + line).encode())
                 self.server.stdin.write(line.encode())
@@ -358,7 +379,7 @@ def main():
                 f"({len(topo.switches)} simulated switches on lan-a and lan-b; Ctrl-C to stop)\n"
                 f"  server folder {rel}/ (saved files), full log {rel}/{SERVER_LOG}, "
                 f"sample firmware {os.path.relpath(firmware, os.getcwd())}\n"
-                f"  lines typed here go to the server's console (Save as asks here)")
+                f"  the server's questions (Save as) are answered here")
             try:
                 while not stopping and server.poll() is None:
                     time.sleep(0.5)
