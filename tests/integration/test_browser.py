@@ -2,7 +2,10 @@
 playwright-core (tests/browser/client_flow.js), runs inside the server's
 namespace and uses the page served on 127.0.0.1:64567 against simulated
 switches, as an administrator would: discover, rename a switch and see the
-outcome, watch a switch and see it die, upgrade a switch's firmware.
+outcome, watch a switch and see it die, upgrade a switch's firmware; the
+whole job in one run (re-address the factory-default switch, traps, two
+upgrades, a reload mid-way, save and load, export, sort and filter, the
+table at 1280 and 800 px); and 1000 switches in the page.
 
 The switches share one namespace, each on an interface of its own whose MAC
 is the switch's MAC (the upgrade engine pins a switch under upgrade to its
@@ -37,6 +40,7 @@ P = 64513
 TFTP_PORT = P + 4
 SERVER_IP = "10.1.0.1"
 DRIVER_TIMEOUT_S = 60    # the driver's own bound; the test gives it a little more
+JOB_TIMEOUT_S = 240
 
 RENAME = dict(mac="02-AB-CD-00-00-31", ip="10.1.0.11", system_name="old-name",
               password="pw-rename")
@@ -63,11 +67,14 @@ pytestmark = pytest.mark.skipif(_missing_tools() is not None,
 class BrowserLab:
     """The server on 10.1.0.1, simulated switches, and the browser driver."""
 
-    def __init__(self, lab, tmp_path, switches):
+    def __init__(self, lab, tmp_path, switches, many=None):
+        """switches: one interface each, with the switch's MAC. many: a
+        simulator entry standing for many switches, all behind one
+        interface on a /16 (discovery only)."""
         self.lab, self.tmp = lab, tmp_path
         seg = lab.segment("lan")
         self.srv_ns = lab.namespace("srv")
-        lab.attach(self.srv_ns, seg, SERVER_IP + "/24")
+        lab.attach(self.srv_ns, seg, SERVER_IP + ("/16" if many else "/24"))
         self.sw_ns = lab.namespace("sw")
         # Each interface answers ARP only for its own address.
         lab.run(self.sw_ns, ["sysctl", "-qw", "net.ipv4.conf.all.arp_ignore=1",
@@ -77,6 +84,9 @@ class BrowserLab:
             ifname = lab.attach(self.sw_ns, seg, sw["ip"] + "/24",
                                 mac=sw["mac"].replace("-", ":"))
             sim_switches.append(dict(sw, interface=ifname))
+        if many:
+            lab.attach(self.sw_ns, seg, "10.1.0.2/16")
+            sim_switches.append(many)
         doc = dict(cookie=0, port=P, record=str(tmp_path / "record.jsonl"),
                    switches=sim_switches)
         (tmp_path / "sim.json").write_text(json.dumps(doc))
@@ -90,13 +100,15 @@ class BrowserLab:
         self.sim.stdin.write(line.encode() + b"\n")
         self.sim.stdin.flush()
 
-    def drive(self, flow, **extra):
+    def drive(self, flow, timeout_s=DRIVER_TIMEOUT_S, **extra):
         """Runs the driver for flow; returns (passed, its output lines, the
         artifact paths it reported, its standard error)."""
         profile = self.tmp / "chromium-profile"
         profile.mkdir()
         config = dict(url=URL, userDataDir=str(profile), artifacts=str(self.tmp), flow=flow,
-                      timeoutMs=DRIVER_TIMEOUT_S * 1000, **extra)
+                      timeoutMs=timeout_s * 1000, **extra)
+        if os.environ.get("TORVANE_BROWSER_SHOTS"):
+            config["shots"] = os.environ["TORVANE_BROWSER_SHOTS"]
         (self.tmp / "driver.json").write_text(json.dumps(config))
         # The browser's own files go to the fresh profile, not to $HOME.
         env = dict(os.environ, HOME=str(profile), XDG_CONFIG_HOME=str(profile / "config"),
@@ -112,13 +124,29 @@ class BrowserLab:
         reader.start()
         lines, artifacts, passed = [], [], False
         try:
-            for line in self._lines(self.driver.stdout, DRIVER_TIMEOUT_S + 15):
+            for line in self._lines(self.driver.stdout, timeout_s + 15):
                 lines.append(line)
                 if line == "NEED sockets":
                     self._wait_for_sockets()
                     self._answer()
                 elif line.startswith("NEED silence "):
                     self.command("silence %s on" % line.split()[2])
+                    self._answer()
+                elif line == "NEED restart":
+                    self.server.stop()
+                    self.server = TorvaneServer(self.lab, self.srv_ns).prepare().start()
+                    self._answer()
+                elif line.startswith("NEED trap "):
+                    _, _, mac, text = line.split(" ", 3)
+                    self.command("trap9 %s %s" % (mac, text))
+                    self._answer()
+                elif line.startswith("NEED saved "):
+                    _, _, path, count = line.split(" ")
+                    size = os.path.getsize(path) if os.path.exists(path) else -1
+                    if size != 628 * int(count):
+                        lines.append("FAIL the saved file %s holds %d bytes, not %d records"
+                                     % (path, size, int(count)))
+                        break
                     self._answer()
                 elif line.startswith("ARTIFACT "):
                     artifacts.append(line[len("ARTIFACT "):])
@@ -256,5 +284,102 @@ def test_browser_upgrades_a_switch(lab, tmp_path):
                   if '"tftp_done"' in l]
         assert [(e["mac"], e["size"], e["sha256"]) for e in events] == \
             [(UPGRADE["mac"], len(data), hashlib.sha256(data).hexdigest())]
+    finally:
+        b.close()
+
+
+# The whole job runs in the demo's own lab (tools/demo.py build_topology):
+# the server on two segments, every switch on a link of its own with its
+# MAC, moving to the address it is given.
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import demo  # noqa: E402
+
+
+def page_mac(mac):
+    return mac.replace(":", "-").upper()
+
+
+class DemoBrowserLab(BrowserLab):
+    """The demo's topology with the server and the browser driver."""
+
+    def __init__(self, lab, tmp_path):
+        self.lab, self.tmp = lab, tmp_path
+        # The server's settings file is the checkout's: the switches speak
+        # with its cookie, port and group.
+        settings = demo.engine_settings(ROOT)
+        self.topo = demo.build_topology(lab, str(tmp_path), settings, traps=False, record=True)
+        self.srv_ns = self.topo.server_ns
+        self.segment_of = {page_mac(sw["mac"]): seg
+                           for seg, _, _, switches in demo.SEGMENTS for sw in switches}
+        self.server = TorvaneServer(lab, self.srv_ns).prepare().start()
+        self.driver = None
+
+    def command(self, line):
+        # "silence MAC on", "trap9 MAC TEXT": to the simulator of its segment.
+        self.topo.command(self.segment_of[page_mac(line.split()[1])], line)
+
+    def tftp_done(self):
+        done = []
+        for seg, _, _, _ in demo.SEGMENTS:
+            path = self.tmp / ("record-%s.jsonl" % seg)
+            if path.exists():
+                done += [json.loads(l) for l in path.read_text().splitlines() if '"tftp_done"' in l]
+        return done
+
+
+def test_browser_whole_job(lab, tmp_path):
+    b = DemoBrowserLab(lab, tmp_path)
+    try:
+        firmware = demo.write_sample_firmware(str(tmp_path / "firmware" / "fw-2.0.7.bin"),
+                                              version="2.0.7", size=12 * 1024)
+        size = os.path.getsize(firmware)
+        topo = b.topo
+
+        def switch(name, **extra):
+            sw = topo.switch(name)
+            return dict(mac=page_mac(sw["mac"]), ip=sw["ip"], password="password", **extra)
+
+        sw = dict(
+            rename=switch("sw-b2", newName="renamed-in-job"),
+            trap=switch("sw-b2"),
+            factory=switch(topo.switch("02:00:5e:10:0a:02")["mac"], newIp="10.10.1.60",
+                           netmask="255.255.255.0", gateway="10.10.1.254"),
+            upgrade=switch("sw-a1", newFw="2.0.7"),
+            upgrade2=switch("sw-b1", newFw="2.0.7"),
+        )
+        passed, lines, artifacts, stderr = b.drive(
+            "job", timeout_s=JOB_TIMEOUT_S, firmware=firmware, firmwareSize=size,
+            cfgPath=str(tmp_path / "watched.cfg"), switches=sw,
+            allMacs=[page_mac(s["mac"]) for s in topo.switches])
+        for line in lines:
+            if line.startswith("NOTE "):
+                print("browser job:", line[5:])
+        report(passed, lines, artifacts, stderr, b.server)
+        # Both switches received the whole file the page named.
+        with open(firmware, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        done = sorted((page_mac(e["mac"]), e["size"], e["sha256"]) for e in b.tftp_done())
+        assert done == sorted([(sw["upgrade"]["mac"], size, digest),
+                               (sw["upgrade2"]["mac"], size, digest)])
+    finally:
+        b.close()
+
+
+SCALE_COUNT = 1000
+
+
+def test_browser_thousand_switches(lab, tmp_path):
+    many = dict(mac="02:10:00:00:00:00", ip="10.1.1.0", netmask="255.255.0.0", ip_step=1,
+                count=SCALE_COUNT, reply="unicast", delay_ms_range=[0, 1000],
+                system_name="sw-{n}", product_name="Sim Switch 8P")
+    last = "10.1.%d.%d" % ((SCALE_COUNT - 1) // 256 + 1, (SCALE_COUNT - 1) % 256)
+    b = BrowserLab(lab, tmp_path, [], many=many)
+    try:
+        passed, lines, artifacts, stderr = b.drive("scale", count=SCALE_COUNT, lastIp=last,
+                                                   switches={})
+        report(passed, lines, artifacts, stderr, b.server)
+        figures = dict(l.split()[1:3] for l in lines if l.startswith("FIGURE "))
+        print("browser, %d switches: %s" % (SCALE_COUNT, ", ".join(
+            "%s %s" % kv for kv in sorted(figures.items()))))
     finally:
         b.close()
