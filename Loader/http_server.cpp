@@ -38,9 +38,9 @@ constexpr size_t kMaxRequestBytes = 8ul << 20;
 constexpr size_t kReadChunk = 64 * 1024;
 // Pause after an accept error that a retry at once would only repeat.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
-// At the cap, only a connection that has been waiting this long for its
-// request counts as idle and may be closed for a new one: a client that
-// is merely in the middle of sending is never cut off.
+// At the cap, only a connection whose client has sent nothing of its
+// request for this long counts as idle and may be closed for a new one: a
+// client that is merely in the middle of sending is never cut off.
 constexpr auto kIdleBeforeEviction = std::chrono::milliseconds(1000);
 
 // What the runtime reads and writes while one request is served.
@@ -106,6 +106,9 @@ struct Connection {
   Phase phase = Phase::kReading;  // guarded by Table().mu
   bool evicted = false;           // guarded by Table().mu
   Clock::time_point accepted;
+  // When the client last sent part of its request (kReading; the accept
+  // counts as the first).
+  std::atomic<Clock::rep> lastRecv{0};
   // When the client last took part of its answer (kWriting).
   std::atomic<Clock::rep> lastSend{0};
 };
@@ -124,11 +127,13 @@ ConnectionTable& Table() {
   return *table;
 }
 
-// Requires Table().mu held. Idle: still waiting for its request 1 s after
-// the accept, or taking nothing of its answer for 1 s.
+// Requires Table().mu held. Idle: sending nothing of its request for 1 s,
+// or taking nothing of its answer for 1 s.
 bool IsIdle(const Connection* c, Clock::time_point now) {
   if (c->evicted) return false;
-  if (c->phase == Phase::kReading) return now - c->accepted >= kIdleBeforeEviction;
+  if (c->phase == Phase::kReading) {
+    return now - Clock::time_point(Clock::duration(c->lastRecv.load())) >= kIdleBeforeEviction;
+  }
   if (c->phase == Phase::kWriting) {
     return now - Clock::time_point(Clock::duration(c->lastSend.load())) >= kIdleBeforeEviction;
   }
@@ -166,6 +171,7 @@ ReadResult ReadRequest(Connection* c, Clock::time_point deadline, std::string* r
     ssize_t n = recv(c->fd, chunk, sizeof(chunk), MSG_DONTWAIT);
     if (n > 0) {
       request->append(chunk, static_cast<size_t>(n));
+      c->lastRecv = Clock::now().time_since_epoch().count();
       continue;
     }
     if (n == 0) {
@@ -303,6 +309,7 @@ int AcceptConnection(struct soap* tmpl, Connection* c) {
       if (g_acceptError.exchange(0) != 0) fprintf(stderr, "accept works again \n");
       c->fd = fd;
       c->accepted = Clock::now();
+      c->lastRecv = c->accepted.time_since_epoch().count();
       c->peer[0] = '\0';
       if (peer.ss_family == AF_INET) {
         const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&peer);

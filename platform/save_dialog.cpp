@@ -81,6 +81,12 @@ bool ZenityChoose(std::string* path, Clock::time_point deadline) {
     printf("Save cancelled: no answer within %g s.\n", Limits().promptTimeoutMs / 1000.0);
   }
   int status = 0;
+  if (expired) {
+    // A dialog that ignores SIGTERM is killed after a second: the next save
+    // must not wait behind it.
+    for (int i = 0; i < 20 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(50 * 1000);
+    if (waitpid(pid, &status, WNOHANG) == 0) kill(pid, SIGKILL);
+  }
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (expired) return false;

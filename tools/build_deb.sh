@@ -12,7 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build/deb}")
 
-PACKAGES=(debhelper dpkg-dev fakeroot cmake g++ make gsoap libgsoap-dev libgtest-dev)
+PACKAGES=(debhelper dpkg-dev fakeroot cmake g++ make gsoap libgsoap-dev libgtest-dev
+          libicu-dev libcli11-dev nlohmann-json3-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,8 +10,8 @@ bash tools/setup.sh --all
 # setup.sh installs from npm); it is only needed for testing.
 if [ ! -x /usr/bin/chromium ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q chromium
+  apt-get -o DPkg::Lock::Timeout=600 update -q
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q chromium
 fi
 
 # The package stage builds and checks the Debian package, installs it

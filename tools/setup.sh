@@ -29,17 +29,19 @@ if [ ${#missing[@]} -gt 0 ]; then
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
     chmod +x /usr/sbin/policy-rc.d
     made_policy=1
+    # Removed however the install ends.
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
   fi
-  apt-get update -q
-  apt-get install -y -q "${missing[@]}"
-  if [ "$made_policy" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
+  apt-get -o DPkg::Lock::Timeout=600 update -q
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"
+  if [ "$made_policy" = 1 ]; then rm -f /usr/sbin/policy-rc.d; trap - EXIT; fi
 fi
 
 # The browser client's jQuery comes from the npm registry, never from git.
 if ! command -v npm >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q nodejs npm
+  apt-get -o DPkg::Lock::Timeout=600 update -q
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q nodejs npm
 fi
 # playwright-core drives the browser in the tests only.
 if [ ! -f node_modules/jquery/dist/jquery.min.js ]; then

@@ -136,6 +136,42 @@ def test_at_the_cap_clients_that_take_no_answer_make_room(lab):
         srv.stop()
 
 
+def test_at_the_cap_a_client_still_sending_is_not_cut_off(lab):
+    srv = TorvaneServer(lab, lab.namespace("srv")).prepare()
+    srv.start(env_extra={"TORVANE_TEST_LIMITS": "max_conn=2"})
+    try:
+        data = server_request("GetRefreshTime",
+                              "<nUserID>0</nUserID><strUserName>x</strUserName>")
+        slow = srv.connect()
+        idle = srv.connect()  # sends nothing: the one to make room
+        # The slow client sends its request a few bytes at a time over 2 s,
+        # while a third client arrives at the cap.
+        step = max(1, len(data) // 20)
+        third = []
+        for i in range(0, len(data), step):
+            slow.sendall(data[i:i + step])
+            time.sleep(0.1)
+            if i >= step * 12 and not third:
+                third.append(threading.Thread(target=lambda: third.append(
+                    srv.call("GetRefreshTime").status)))
+                third[0].start()
+        third[0].join(5)
+        assert third[1:] == [200]
+        assert closed_by_server(idle, 1)
+        answer = b""
+        slow.settimeout(5)
+        while True:
+            chunk = slow.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+        assert answer.startswith(b"HTTP/1.1 200") and b"monitorPollingInterval" in answer
+        slow.close()
+        idle.close()
+    finally:
+        srv.stop()
+
+
 def test_operations_never_overlap_and_keep_arrival_order(server):
     # Two clients load the same addresses at once: interleaved, one load's
     # emptying would make the other's adds find duplicates (a fault).
