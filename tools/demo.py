@@ -226,6 +226,11 @@ def prepare_data_dir(data_dir):
 # out the lines of reads ("Get... begin.") and keeps those of changes,
 # events and errors. server.log keeps every line.
 POLL_LINES = re.compile(r"^Get[A-Za-z]+ begin\b")
+# The server's console questions end their line; such a line opens a
+# question, which the next line sent answers, and the server closes one
+# that waited too long with "Save cancelled: ...".
+QUESTION_LINES = re.compile(r"(empty line cancels\)|Replace it\? \(y/n\)): *$")
+QUESTION_CLOSED = re.compile(r"^Save cancelled")
 
 
 class Console:
@@ -241,6 +246,7 @@ class Console:
         self.lock = threading.Lock()
         self.shown_partial = {}   # stream name -> text of an unfinished line shown
         self.unfinished = {}      # stream name -> its unfinished line: a question
+        self.asking = False       # a question line came and is not answered yet
         self.seen = {}            # text -> Event set once a line of the server held it
 
     def expect(self, text):
@@ -284,6 +290,10 @@ class Console:
             shown = self.shown_partial.get(name, "")
             text = []
             for line in lines:
+                if QUESTION_LINES.search(line):
+                    self.asking = True
+                elif QUESTION_CLOSED.match(line):
+                    self.asking = False
                 if shown:
                     # The start of this line went out already (a prompt).
                     if line.startswith(shown):
@@ -325,19 +335,20 @@ class Console:
     def _feed(self):
         """Terminal lines to the server's console, until either side ends.
 
-        A line goes to the server only while it asks a question (its output
-        ends in an unfinished line, such as the prompt of "Save as"): the
-        server would keep any other line as the answer to its next question.
+        A line goes to the server only while it asks a question (a line
+        such as the one of "Save as", or an unfinished line): the server
+        would keep any other line as the answer to its next question.
         """
         try:
             for line in self.inp:
                 with self.lock:
-                    asked = any(self.unfinished.values())
+                    asked = self.asking or any(self.unfinished.values())
                     if not asked:
                         self.out.write("(not sent: the server asks nothing now)\n")
                         self.out.flush()
                         continue
                     self.unfinished = {}
+                    self.asking = False
                     if not self.log.closed:
                         self.log.write(("> " + line).encode())
                 self.server.stdin.write(line.encode())

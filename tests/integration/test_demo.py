@@ -151,6 +151,9 @@ sys.stdout.write("Save as (empty line cancels): ")
 sys.stdout.flush()
 name = sys.stdin.readline().strip()
 print("saved " + name, flush=True)
+# The server's own questions end their line.
+print("Save the watched switches as (config File (*.cfg), empty line cancels): ", flush=True)
+print("saved " + sys.stdin.readline().strip(), flush=True)
 print("a fault", file=sys.stderr, flush=True)
 '''
 
@@ -175,6 +178,9 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         # The prompt shows before its line ends.
         assert out.getvalue().endswith("Save as (empty line cancels): ")
         os.write(w, b"watched.cfg\n")
+        while "Save the watched" not in out.getvalue() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        os.write(w, b"second.cfg\n")
         assert proc.wait(timeout=10) == 0
         deadline = time.monotonic() + 5
         while not ("a fault" in out.getvalue() and "saved" in out.getvalue()) \
@@ -183,6 +189,7 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         shown = out.getvalue()
         assert "GetTrapList" not in shown and "(not sent" in shown
         assert "saved watched.cfg\n" in shown and "a fault\n" in shown
+        assert "saved second.cfg\n" in shown and shown.count("(not sent") == 1
         assert "get file msgbuf GET /index.html HTTP/1.1.\nget static file" in shown
         console.close()
         log = (tmp_path / "server.log").read_text()
