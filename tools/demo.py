@@ -53,7 +53,7 @@ from lab import wait_for_line  # noqa: E402
 
 SOAP_PORT = 64567
 PUSH_PORT = 64568
-# The server prints this once its push channel takes a client.
+# The server prints this once its push channel listens for its client.
 PUSH_LISTENING = "Server push socket start to listen"
 BINARY = os.environ.get("TORVANE_BINARY", os.path.join(ROOT, "build", "torvane"))
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
