@@ -24,7 +24,10 @@ files saved with a relative name land there, its full output goes to
 demo-data/server.log, and demo-data/firmware/ holds a sample firmware image.
 The terminal shows the server's output without the lines of the page's
 periodic polling; the server's console questions ("Save as" asks for a
-file name) come to the terminal and lines typed there answer them.
+file name) come to the terminal and lines typed there answer them. The
+demo is the client of the server's push channel (the page cannot open
+it), so each notification ("trap", "device_set") shows as a line
+"(pushed to the client: trap)".
 
 The server binary is build/torvane, or $TORVANE_BINARY.
 
@@ -37,6 +40,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -48,6 +52,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
 from lab import wait_for_line  # noqa: E402
 
 SOAP_PORT = 64567
+PUSH_PORT = 64568
+# The server prints this once its push channel listens for its client.
+PUSH_LISTENING = "Server push socket start to listen"
 BINARY = os.environ.get("TORVANE_BINARY", os.path.join(ROOT, "build", "torvane"))
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
 DATA_DIR = os.path.join(ROOT, "demo-data")
@@ -219,6 +226,11 @@ def prepare_data_dir(data_dir):
 # out the lines of reads ("Get... begin.") and keeps those of changes,
 # events and errors. server.log keeps every line.
 POLL_LINES = re.compile(r"^Get[A-Za-z]+ begin\b")
+# The server's console questions end their line; such a line opens a
+# question, which the next line sent answers, and the server closes one
+# that waited too long with "Save cancelled: ...".
+QUESTION_LINES = re.compile(r"(empty line cancels\)|Replace it\? \(y/n\)): *$")
+QUESTION_CLOSED = re.compile(r"^Save cancelled")
 
 
 class Console:
@@ -234,6 +246,13 @@ class Console:
         self.lock = threading.Lock()
         self.shown_partial = {}   # stream name -> text of an unfinished line shown
         self.unfinished = {}      # stream name -> its unfinished line: a question
+        self.asking = False       # a question line came and is not answered yet
+        self.seen = {}            # text -> Event set once a line of the server held it
+
+    def expect(self, text):
+        """An Event set when a line of the server's output holds text; ask
+        before start()."""
+        return self.seen.setdefault(text, threading.Event())
 
     def start(self):
         for name, stream in (("out", self.server.stdout), ("err", self.server.stderr)):
@@ -261,6 +280,9 @@ class Console:
             lines = pending.split("\n")
             pending = lines.pop()
             self._show(name, lines, pending)
+            for text, event in self.seen.items():
+                if any(text in line for line in lines):
+                    event.set()
 
     def _show(self, name, lines, pending):
         with self.lock:
@@ -268,6 +290,10 @@ class Console:
             shown = self.shown_partial.get(name, "")
             text = []
             for line in lines:
+                if QUESTION_LINES.search(line):
+                    self.asking = True
+                elif QUESTION_CLOSED.match(line):
+                    self.asking = False
                 if shown:
                     # The start of this line went out already (a prompt).
                     if line.startswith(shown):
@@ -292,30 +318,37 @@ class Console:
                 self.out.write("".join(text))
                 self.out.flush()
 
-    def say(self, text):
-        """A line of the demo's own, not cut into one of the server's."""
+    def say(self, text, log=False):
+        """A line of the demo's own, not cut into one of the server's (and,
+        log=True, into the log as well). A question of the server that was
+        on the screen is shown again below it."""
         with self.lock:
-            shown = any(self.shown_partial.values())
-            self.out.write(("\n" if shown else "") + text + "\n")
+            partial = [p for p in self.shown_partial.values() if p]
+            again = partial[0] if len(partial) == 1 else ""
+            self.out.write(("\n" if partial else "") + text + "\n" + again)
             self.out.flush()
-            self.shown_partial = {}
+            if not again:
+                self.shown_partial = {}
+            if log and not self.log.closed:
+                self.log.write(("\n" + text + "\n").encode())
 
     def _feed(self):
         """Terminal lines to the server's console, until either side ends.
 
-        A line goes to the server only while it asks a question (its output
-        ends in an unfinished line, such as the prompt of "Save as"): the
-        server would keep any other line as the answer to its next question.
+        A line goes to the server only while it asks a question (a line
+        such as the one of "Save as", or an unfinished line): the server
+        would keep any other line as the answer to its next question.
         """
         try:
             for line in self.inp:
                 with self.lock:
-                    asked = any(self.unfinished.values())
+                    asked = self.asking or any(self.unfinished.values())
                     if not asked:
                         self.out.write("(not sent: the server asks nothing now)\n")
                         self.out.flush()
                         continue
                     self.unfinished = {}
+                    self.asking = False
                     if not self.log.closed:
                         self.log.write(("> " + line).encode())
                 self.server.stdin.write(line.encode())
@@ -326,6 +359,61 @@ class Console:
     def close(self):
         with self.lock:
             self.log.close()
+
+
+class PushSplitter:
+    """Cuts the push channel's stream into its notifications: each is its
+    text and a NUL byte, and a read may end inside one or hold several."""
+
+    LIMIT = 4096   # a text longer than this is no notification: dropped
+
+    def __init__(self):
+        self.pending = b""
+
+    def feed(self, data):
+        *texts, self.pending = (self.pending + data).split(b"\0")
+        if len(self.pending) > self.LIMIT:
+            self.pending = b""
+        return [t.decode("utf-8", errors="replace") for t in texts]
+
+
+def run_push_client(console, connect, listening, hello=b"demo", port=PUSH_PORT):
+    """The push channel's client, as the desktop utility is one: once the
+    server listens, connects to 127.0.0.1:port through connect() (a new
+    TCP socket of the server's namespace), sends its first message and
+    shows every notification on the terminal and in the log. Runs until
+    the server closes the channel."""
+    listening.wait()
+    sock = error = None
+    for _ in range(5):
+        try:
+            sock = connect()
+            sock.settimeout(5)
+            sock.connect(("127.0.0.1", port))
+            sock.sendall(hello)
+            sock.settimeout(None)
+            break
+        except Exception as e:   # noqa: BLE001 - also the lab closing under us
+            if sock is not None:
+                sock.close()
+            sock, error = None, e
+            time.sleep(0.5)
+    if sock is None:
+        console.say("(no push client: %s; so the server's pushes fail)" % error, log=True)
+        return
+    splitter = PushSplitter()
+    try:
+        while True:
+            try:
+                data = sock.recv(4096)
+            except OSError:
+                break
+            if not data:
+                break
+            for text in splitter.feed(data):
+                console.say("(pushed to the client: %s)" % text, log=True)
+    finally:
+        sock.close()
 
 
 def stop_process_group(proc):
@@ -367,7 +455,14 @@ def main():
                                stderr=subprocess.PIPE)
             log_path = os.path.join(data_dir, SERVER_LOG)
             console = Console(server, log_path)
+            listening = console.expect(PUSH_LISTENING)
             console.start()
+            # The page cannot open the push channel; the demo is its client,
+            # so traps and finished changes are pushed and shown here.
+            threading.Thread(
+                target=run_push_client, daemon=True,
+                args=(console, lambda: lab.socket(topo.server_ns, socket.AF_INET,
+                                                  socket.SOCK_STREAM), listening)).start()
             # Host loopback -> the server's loopback inside its namespace.
             forward = subprocess.Popen(
                 ["socat", f"TCP-LISTEN:{SOAP_PORT},bind=127.0.0.1,reuseaddr,fork",

@@ -151,6 +151,9 @@ sys.stdout.write("Save as (empty line cancels): ")
 sys.stdout.flush()
 name = sys.stdin.readline().strip()
 print("saved " + name, flush=True)
+# The server's own questions end their line.
+print("Save the watched switches as (config File (*.cfg), empty line cancels): ", flush=True)
+print("saved " + sys.stdin.readline().strip(), flush=True)
 print("a fault", file=sys.stderr, flush=True)
 '''
 
@@ -175,6 +178,9 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         # The prompt shows before its line ends.
         assert out.getvalue().endswith("Save as (empty line cancels): ")
         os.write(w, b"watched.cfg\n")
+        while "Save the watched" not in out.getvalue() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        os.write(w, b"second.cfg\n")
         assert proc.wait(timeout=10) == 0
         deadline = time.monotonic() + 5
         while not ("a fault" in out.getvalue() and "saved" in out.getvalue()) \
@@ -183,6 +189,7 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         shown = out.getvalue()
         assert "GetTrapList" not in shown and "(not sent" in shown
         assert "saved watched.cfg\n" in shown and "a fault\n" in shown
+        assert "saved second.cfg\n" in shown and shown.count("(not sent") == 1
         assert "get file msgbuf GET /index.html HTTP/1.1.\nget static file" in shown
         console.close()
         log = (tmp_path / "server.log").read_text()
@@ -192,3 +199,44 @@ def test_demo_console_shows_prompts_and_changes_but_not_polling(tmp_path):
         terminal.close()
         if proc.poll() is None:
             proc.kill()
+
+
+def test_demo_push_client_splits_notifications_across_reads(tmp_path):
+    """The demo's push client against a stand-in push channel on loopback:
+    it says hello once, cuts the stream at NUL bytes whatever the reads,
+    and a pushed line leaves a pending question of the server on screen."""
+    import socket
+    import threading
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(10)
+    out = io.StringIO()
+    console = demo.Console(None, str(tmp_path / "server.log"), out=out)
+    console._show("out", [], "Save as (empty line cancels): ")
+    listening = threading.Event()
+    client = threading.Thread(target=demo.run_push_client, daemon=True,
+                              args=(console, socket.socket, listening),
+                              kwargs=dict(port=listener.getsockname()[1]))
+    client.start()
+    listening.set()
+    try:
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(10)
+            assert conn.recv(256) == b"demo"
+            for piece in (b"tr", b"ap\0device_set\0app_", b"exit\0"):
+                conn.sendall(piece)
+                time.sleep(0.2)
+        client.join(timeout=10)
+        assert not client.is_alive()
+    finally:
+        listener.close()
+    pushed = ["(pushed to the client: %s)" % t for t in ("trap", "device_set", "app_exit")]
+    shown = out.getvalue()
+    assert [line for line in shown.splitlines() if line.startswith("(pushed")] == pushed
+    assert shown.endswith("app_exit)\nSave as (empty line cancels): ")
+    console._show("out", ["Save as (empty line cancels): cancelled"], "")
+    assert out.getvalue().endswith("Save as (empty line cancels): cancelled\n")
+    console.close()
+    assert (tmp_path / "server.log").read_text().count("(pushed to the client: ") == 3
