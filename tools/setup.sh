@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# clang and its runtime (libFuzzer, sanitizers) build the fuzz targets.
 PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev python3 python3-pytest
-          iproute2 socat procps tftpd-hpa tftp-hpa)
+          iproute2 socat procps tftpd-hpa tftp-hpa clang libclang-rt-14-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -24,7 +25,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     made_policy=1
   fi
   apt-get update -q
-  apt-get install -y -q "${missing[@]}"
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"
   if [ "$made_policy" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
 fi
 
