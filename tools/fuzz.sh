@@ -21,9 +21,11 @@ if ! command -v clang++ >/dev/null 2>&1; then
   exit 0
 fi
 
+built=$SECONDS
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DTORVANE_SANITIZE=address,undefined -DTORVANE_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
+echo "fuzz: build took $((SECONDS - built)) s"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
