@@ -13,6 +13,7 @@ started the server when any report is there.
 
 import os
 import queue
+import re
 import shutil
 import socket
 import subprocess
@@ -51,8 +52,15 @@ def sanitizer_env(log_dir):
     return env
 
 
-def sanitizer_reports(log_dir):
-    """The text of every sanitizer report in log_dir ("" when none)."""
+# How a sanitizer report begins. GCC's UBSan runtime, when linked beside
+# ASan, ignores log_path and writes to standard error, so the server's
+# standard error is searched as well.
+SANITIZER_MARKS = re.compile(r"runtime error: |ERROR: \w*Sanitizer|WARNING: ThreadSanitizer")
+
+
+def sanitizer_reports(log_dir, stderr_text=""):
+    """The text of every sanitizer report in log_dir, and the standard error
+    of the process when it holds one ("" when none)."""
     texts = []
     for name in sorted(os.listdir(log_dir)) if os.path.isdir(log_dir) else ():
         if name.startswith(SANITIZER_LOG + "."):
@@ -60,6 +68,8 @@ def sanitizer_reports(log_dir):
                 text = f.read()
             if text.strip():
                 texts.append(f"--- {name}\n{text}")
+    if SANITIZER_MARKS.search(stderr_text):
+        texts.append(f"--- standard error\n{stderr_text[-8000:]}")
     return "\n".join(texts)
 
 SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
@@ -119,6 +129,7 @@ class TorvaneServer:
         self.lines = queue.Queue()
         self.output = []
         self.errors = []
+        self.pumps = []
 
     def prepare(self, settings=True, client=True, auto=True):
         for sub, wanted in (("cfg", settings), ("auto", auto), ("tools/js_client", client)):
@@ -136,10 +147,13 @@ class TorvaneServer:
         self.proc = self.lab.popen(self.ns, [BINARY], cwd=self.workdir, env=env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
-                         daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self.errors, False),
-                         daemon=True).start()
+        self.pumps = [
+            threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
+                             daemon=True),
+            threading.Thread(target=self._pump, args=(self.proc.stderr, self.errors, False),
+                             daemon=True)]
+        for pump in self.pumps:
+            pump.start()
         if wait:
             self.wait_for("Server push socket start to listen")
         return self
@@ -232,11 +246,12 @@ class TorvaneServer:
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(timeout=10)
-        reports = sanitizer_reports(self.workdir)
+        for pump in self.pumps:
+            pump.join(timeout=5)  # the rest of standard error
+        reports = sanitizer_reports(self.workdir, "".join(self.errors))
         shutil.rmtree(self.workdir, ignore_errors=True)
         if reports:
-            raise AssertionError("the server reported a sanitizer finding:\n" + reports
-                                 + "\nserver stderr:\n" + "".join(self.errors)[-4000:])
+            raise AssertionError("the server reported a sanitizer finding:\n" + reports)
 
 
 # The fields of ns:SwitchInfo, in element order.
