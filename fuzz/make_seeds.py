@@ -70,6 +70,9 @@ def upgrades():
     write("fuzz_upgrade_engine", "single_switch", bytes([0, 1, 0, 0, 3, 1, 0]) + bytes(64))
     write("fuzz_upgrade_engine", "three_switches", bytes([2, 2, 1, 1, 2, 2, 1, 2]) + bytes(range(128)))
     write("fuzz_upgrade_engine", "ticks", bytes([0] * 8 + [0x80] * 200))
+    # Read from the end: switch 0 always does what the engine waits for, so
+    # the first entry succeeds, the next two start and fail.
+    write("fuzz_upgrade_engine", "cooperative_switch", bytes([5, 0] * 100))
 
 
 def soap():
