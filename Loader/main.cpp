@@ -15,6 +15,10 @@
 #include "platform/instance_guard.h"
 #include "soapH.h"
 
+#ifndef TORVANE_VERSION
+#define TORVANE_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr int kSoapPort = 64567;
@@ -46,6 +50,7 @@ int main() {
   if (torvane::AcquireInstanceGuard("Torvane") == torvane::InstanceGuardResult::kAlreadyRunning) {
     return 0;
   }
+  printf("Torvane server %s\n", TORVANE_VERSION);
 
   // One context for the life of the process; never destroyed.
   struct soap* soap = soap_new();

@@ -2,15 +2,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,8 +21,16 @@
 namespace torvane {
 namespace {
 
-// Written only by the push-channel thread (accept step); read by any
-// thread that pushes a notification.
+// A client that stops reading must not stall the engine thread that
+// pushes to it (the set reply pushes while holding the operation list): a
+// message that cannot go out whole within this time is a failed send.
+constexpr int kSendTimeoutMs = 2000;
+
+// The push client's connection, -1 when there is none. Set by the accept
+// step once the client's first message has come, and cleared when a send
+// fails; both under g_sendMutex, which also keeps each message's bytes
+// together on the stream when several threads push at once.
+std::mutex g_sendMutex;
 std::atomic<int> g_client{-1};
 std::atomic<int> g_listen{-1};
 
@@ -59,18 +69,11 @@ void AcceptClient() {
     socklen_t len = sizeof(peer);
     int fd = accept4(g_listen, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (fd < 0) {
-      g_client = -1;
       printf("Accept connection error \n");
       // A persistent failure (no descriptors left) must not spin the CPU.
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    // A client that stops reading must not stall the engine thread that
-    // pushes to it (the set reply pushes while holding the operation
-    // list): a send that cannot finish within 2 s is a failed send.
-    timeval limit{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-    g_client = fd;
     char ip[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
     printf("Accept connection from %s, %d \n", ip, fd);
@@ -78,9 +81,15 @@ void AcceptClient() {
     ssize_t n = recv(fd, hello, 256, 0);
     if (n < 0) {
       printf("Recive packet error!\n");
+      close(fd);
       continue;
     }
     hello[n] = '\0';
+    {
+      // Notifications flow once the client has spoken.
+      std::lock_guard<std::mutex> lock(g_sendMutex);
+      g_client = fd;
+    }
     printf("Recive packet OK from %s: %s\n", ip, hello);
     return;
   }
@@ -129,15 +138,54 @@ void ConsoleLoop() {
 
 }  // namespace
 
+namespace {
+
+// Sends len bytes on the non-blocking path of fd within kSendTimeoutMs.
+// Returns false, with the reason in *why, when they did not all go out.
+bool SendWhole(int fd, const char* data, size_t len, std::string* why) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+  size_t sent = 0;
+  while (sent < len) {
+    // MSG_NOSIGNAL: a client that has gone away is a failed send, not SIGPIPE.
+    ssize_t n = send(fd, data + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      *why = strerror(errno);
+      return false;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLOUT, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
+      *why = "the client read nothing for " + std::to_string(kSendTimeoutMs / 1000) +
+             " s, " + std::to_string(sent) + " of " + std::to_string(len) + " bytes went out";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int SendPushMessage(const char* text) {
+  std::lock_guard<std::mutex> lock(g_sendMutex);
   int fd = g_client.load();
   if (fd < 0) {
     printf("Cmd Send: %s. %s!\n", text, "fail");
     return -1;
   }
-  // MSG_NOSIGNAL: a client that has gone away is a failed send, not SIGPIPE.
-  if (send(fd, text, strlen(text) + 1, MSG_NOSIGNAL) < 0) {
+  std::string why;
+  if (!SendWhole(fd, text, strlen(text) + 1, &why)) {
     printf("Cmd Send: %s. %s!\n", text, "fail");
+    // Part of the message may be on the stream already: anything sent after
+    // it would be read glued to its remainder. The client is gone for us.
+    g_client = -1;
+    close(fd);
+    printf("Push client closed: %s \n", why.c_str());
     return -2;
   }
   printf("Cmd Send: %s. %s!\n", text, "success");

@@ -14,10 +14,11 @@ constexpr size_t kFileBufferSize = 512000;
 
 // Sends the file's text (up to its first NUL, at most 512000 bytes) as the
 // body of the response already begun. Returns 0, or -1 when the file
-// cannot be opened for update.
+// cannot be opened. It is opened for reading only: an installed server
+// serves the client from read-only files it does not own.
 int SendFileText(const char* path, struct soap* soap) {
   std::vector<char> buffer(kFileBufferSize + 1, '\0');
-  FILE* file = fopen(path, "r+");
+  FILE* file = fopen(path, "r");
   if (file == nullptr) {
     printf("ERR: file %s, not exist. \n", path);
     return -1;

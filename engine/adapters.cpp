@@ -347,20 +347,20 @@ int SendBroadcastAndMulticast(const uint8_t* data, size_t len) {
   return (b || m) ? 1 : 0;
 }
 
-int SendTftp(uint16_t port, uint32_t dest, const uint8_t* data, size_t len) {
+int SendTftp(uint16_t port, uint32_t dest, const uint8_t* data, size_t len, uint32_t localAddr) {
   if (data == nullptr || len > kMaxDatagram) return 0;
   std::lock_guard<std::mutex> lock(g_adapterMu);
   std::vector<EntryRef> refs;
   std::vector<AddressMask> ams;
   FlattenEntries(&refs, &ams);
-  int sent = 0;
-  for (size_t i : PickTftpEntries(ams, dest, g_forcedMask.load())) {
-    int err = SendDatagramFrom(refs[i].entry->sockets[kSocketTftp], refs[i].entry->address,
-                               refs[i].adapter->index, dest, port, data, len);
-    if (err != 0 && !WouldBlock(err)) return 0;
-    sent = 1;
-  }
-  return sent;
+  // One entry only: a write request from two local addresses would make
+  // the switch start two transfers, and data from a second address would
+  // reach it as another peer's.
+  size_t i = PickTftpEntry(ams, dest, g_forcedMask.load(), localAddr);
+  if (i >= refs.size()) return 0;
+  int err = SendDatagramFrom(refs[i].entry->sockets[kSocketTftp], refs[i].entry->address,
+                             refs[i].adapter->index, dest, port, data, len);
+  return err != 0 && !WouldBlock(err) ? 0 : 1;
 }
 
 void SetForcedMask(uint32_t mask) { g_forcedMask = mask; }
@@ -381,6 +381,16 @@ std::vector<size_t> PickTftpEntries(const std::vector<AddressMask>& entries, uin
   for (AddressMask& am : judged)
     if (MaskLength(forcedMask) > MaskLength(am.mask)) am.mask = forcedMask;
   return PickUnicastEntries(judged, dest);
+}
+
+size_t PickTftpEntry(const std::vector<AddressMask>& entries, uint32_t dest, uint32_t forcedMask,
+                     uint32_t localAddr) {
+  if (localAddr != 0) {
+    for (size_t i = 0; i < entries.size(); ++i)
+      if (entries[i].address == localAddr) return i;
+  }
+  std::vector<size_t> picked = PickTftpEntries(entries, dest, forcedMask);
+  return picked.empty() ? entries.size() : picked.front();
 }
 
 TORVANE_ENGINE_MODULE("adapter watch", EnginePhase::kStart, 0, &StartAdapterWatch,

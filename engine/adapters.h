@@ -102,12 +102,12 @@ int SendMulticast(const uint8_t* data, size_t len);
 int SendBroadcastAndMulticast(const uint8_t* data, size_t len);
 
 // Sends a TFTP packet (not device protocol; sent unchanged) to dest:port
-// (dest network order, port host order) through the TFTP socket of every
-// entry whose subnet holds dest, judged by the longer of the entry's mask
-// and the forced mask; when none does, through every entry. Returns 1 when
-// sent, 0 on the first send error other than would-block (the remaining
-// entries are not tried) or when no address entry exists.
-int SendTftp(uint16_t port, uint32_t dest, const uint8_t* data, size_t len);
+// (dest network order, port host order) through the TFTP socket of one
+// address entry, so that the switch sees one peer for the whole transfer:
+// the entry of localAddr (network order) when it exists, else the first
+// entry PickTftpEntries gives. Returns 1 when sent, 0 on a send error other
+// than would-block or when no address entry exists.
+int SendTftp(uint16_t port, uint32_t dest, const uint8_t* data, size_t len, uint32_t localAddr);
 
 // The forced mask (network order) used by SendTftp; 0 until first set.
 void SetForcedMask(uint32_t mask);
@@ -123,5 +123,11 @@ std::vector<size_t> PickUnicastEntries(const std::vector<AddressMask>& entries, 
 // of its mask and forcedMask.
 std::vector<size_t> PickTftpEntries(const std::vector<AddressMask>& entries, uint32_t dest,
                                     uint32_t forcedMask);
+
+// The one entry a TFTP packet leaves by: the entry whose address is
+// localAddr when there is one (localAddr 0 names none), else the first of
+// PickTftpEntries. entries.size() when entries is empty.
+size_t PickTftpEntry(const std::vector<AddressMask>& entries, uint32_t dest, uint32_t forcedMask,
+                     uint32_t localAddr);
 
 }  // namespace torvane

@@ -57,7 +57,7 @@ int SendSetRequest(const AgentRecord& rec, int32_t kind, bool* registered) {
   pending->timeoutMs = kDeviceSetTimeoutMs;
   pending->requestType = req.requestType;
   pending->replyType = req.replyType;
-  pending->altReplyType = 0;
+  pending->altReplyType = req.altReplyType;
   pending->sequence = req.sequence;
   memcpy(pending->targetMac, rec.macAddr, sizeof(pending->targetMac));
   pending->callback = &DevSetCallback;
@@ -115,6 +115,8 @@ bool BuildSetRequest(const AgentRecord& rec, int32_t kind, SetRequest* out) {
   out->requestType = SetRequestType(rec);
   out->replyType =
       out->requestType == kMsgLoaderSetRequest ? kMsgLoaderSetReply : kMsgSetReply;
+  // Switches answer a type-3 request with either form of the set reply.
+  out->altReplyType = out->requestType == kMsgLoaderSetRequest ? 0 : kMsgSetReply2;
   out->sequence = TakeSequenceNumber();
   BuildHeader(out->data, out->requestType);
   memcpy(out->data + kOffMac, rec.macAddr, sizeof(rec.macAddr));
@@ -303,9 +305,12 @@ PushSender SetOperatePushSender(PushSender fn) {
 
 // Installed with the engine start, before any reply can be dispatched.
 TORVANE_ENGINE_MODULE("set match", EnginePhase::kStart, 10, &InstallSetProcess, nullptr);
-// The operation list outlives the engine stop; the thread ends with the
-// process.
-TORVANE_ENGINE_MODULE("device-set timeout", EnginePhase::kComplete, 20, &StartOperateTimeout,
+// Set requests go out whenever the engine threads run, also after an
+// engine start that found the settings file invalid or the discovery port
+// taken; the time-out check runs whenever they do, so that every change
+// completes or times out. The operation list outlives the engine stop; the
+// thread ends with the process.
+TORVANE_ENGINE_MODULE("device-set timeout", EnginePhase::kStart, 80, &StartOperateTimeout,
                       nullptr);
 
 }  // namespace torvane

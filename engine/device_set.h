@@ -62,6 +62,8 @@ struct SetRequest {
   size_t length;       // 40 plus the body
   uint16_t requestType;  // 3, or 14 for a switch in loader mode
   uint16_t replyType;    // 4, or 15 for a type-14 request
+  uint16_t altReplyType; // 8 (the second form of a set reply) for a type-3
+                         // request, else 0
   uint16_t sequence;
 };
 
@@ -122,8 +124,10 @@ int CheckOperateTimeout();
 // tick counts as an age across the tick's wrap.
 int CheckOperateTimeoutAt(uint32_t now);
 
-// Module entry point of the "device-set timeout" engine module: starts the
-// thread that runs the check at once and then every 1000 ms, forever.
+// Module entry point of the "device-set timeout" engine module, which runs
+// with every engine start (whatever EngineLayerStartup answers): starts the
+// thread that runs the check at once and then every 1000 ms, forever. Later
+// calls do nothing.
 void StartOperateTimeout();
 
 // Module entry point of the "set match" engine module: installs SetProcess

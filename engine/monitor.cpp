@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <new>
@@ -17,6 +18,7 @@
 #include "Loader/push_channel.h"
 #include "engine/adapters.h"
 #include "engine/dispatch.h"
+#include "engine/drop_report.h"
 #include "engine/engine.h"
 #include "engine/protocol.h"
 #include "engine/receive.h"
@@ -48,7 +50,14 @@ std::list<MonitorEntry> g_monitorList;  // guarded by g_monitorMu; in order of a
 
 // Held only to append one record or to take them all.
 std::mutex g_trapMu;
-std::vector<TrapRecord> g_trapList;  // guarded by g_trapMu; in arrival order
+std::deque<TrapRecord> g_trapList;  // guarded by g_trapMu; in arrival order, at most g_trapLimit
+
+std::atomic<size_t> g_trapLimit{LimitFromEnvironment("TORVANE_TEST_TRAP_LIMIT", kTrapListLimit)};
+
+DropReport& TrapDrops() {
+  static DropReport* report = new DropReport("traps");
+  return *report;
+}
 
 // Traps recorded since the process started; never reset. Only the reply
 // dispatcher changes it in the engine, but tests call TrapCallback from
@@ -258,17 +267,32 @@ int TrapCallback(const uint8_t* data, size_t length, void* /*context*/) {
   }
   std::string now = LocalTimeText();
   CopyText(t.time, now.c_str(), now.size() + 1);
+  uint32_t dropped = 0;
   try {
     std::lock_guard<std::mutex> lock(g_trapMu);
+    // Full: the oldest record makes room, so that the client finds the
+    // newest traps when it comes back.
+    size_t limit = g_trapLimit.load();
+    while (!g_trapList.empty() && g_trapList.size() >= limit) {
+      g_trapList.pop_front();
+      ++dropped;
+    }
     g_trapList.push_back(t);
   } catch (const std::bad_alloc&) {
     return 1;  // the trap is lost; nothing to tell the client
   }
+  if (dropped != 0) TrapDrops().Note(GetTickMs(), dropped);
   uint32_t count = g_trapCount.fetch_add(1) + 1;
   printf("receive trap number : %d \n", static_cast<int>(count));
   SendPushMessage("trap");
   return 1;
 }
+
+size_t TrapListLimit() { return g_trapLimit.load(); }
+
+void SetTrapListLimit(size_t limit) { g_trapLimit = limit > 0 ? limit : 1; }
+
+uint64_t DroppedTrapCount() { return TrapDrops().Total(); }
 
 int TakeTrapRecords(std::vector<TrapRecord>* out) {
   std::lock_guard<std::mutex> lock(g_trapMu);
@@ -279,7 +303,8 @@ int TakeTrapRecords(std::vector<TrapRecord>* out) {
       return 1;  // the records stay for the next take
     }
   }
-  g_trapList.clear();
+  // A list that held a flood gives its memory back.
+  std::deque<TrapRecord>().swap(g_trapList);
   return 1;
 }
 

@@ -4,7 +4,8 @@
 // address, under its own mutex. The poll thread sends each a monitor poll
 // once per polling interval; MonitorProcess marks a switch as heard from
 // when a fresh reply comes from it. Traps become trap records that the
-// client takes with TakeTrapRecords.
+// client takes with TakeTrapRecords; the trap list keeps the newest
+// kTrapListLimit of them.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,20 @@ struct TrapRecord {
   char string[256];
 };
 
+// Trap records the trap list keeps while no client takes them (about 3 MB).
+// When it is full, each new trap pushes out the oldest; the trap counter
+// still counts every trap, and the drops are reported as "traps" on
+// standard output at most once a minute (engine/drop_report.h). The
+// environment variable TORVANE_TEST_TRAP_LIMIT can lower it for tests.
+constexpr size_t kTrapListLimit = 10000;
+
+// The limit in force; SetTrapListLimit changes it (tests).
+size_t TrapListLimit();
+void SetTrapListLimit(size_t limit);
+
+// Traps pushed out of the full trap list since the process started.
+uint64_t DroppedTrapCount();
+
 // Adds an entry for rec (alive, never polled). Returns 1, or 0 when an
 // entry with the same agentIpAddr exists or memory is short.
 int AddMonitorNode(const AgentRecord& rec);
@@ -53,8 +68,8 @@ int MonitorProcess(const ReceivedPacket& packet);
 // The trap handler installed in the reply dispatcher's trap slot (context
 // unused). Turns a trap of type 9 (address at bytes 40..43, then a text)
 // or 16 (agent TLVs) into a trap record stamped with the local time,
-// appends it to the trap list, prints "receive trap number : %d \n" and
-// pushes "trap". A type-9 text longer than 255 bytes, or without its NUL
+// appends it to the trap list (dropping the oldest record when the list
+// is full), prints "receive trap number : %d \n" and pushes "trap". A type-9 text longer than 255 bytes, or without its NUL
 // inside the datagram, is cut to 255 bytes. A datagram shorter than the
 // header, or of another type, records nothing. Returns 1.
 int TrapCallback(const uint8_t* data, size_t length, void* context);

@@ -21,11 +21,24 @@ namespace torvane {
 
 bool PacketQueue::Append(std::unique_ptr<ReceivedPacket> rec) {
   if (!rec) return false;
-  std::lock_guard<std::mutex> lock(mu_);
-  try {
-    records_.push_back(std::move(rec));
-  } catch (const std::bad_alloc&) {
-    return false;
+  std::unique_ptr<ReceivedPacket> oldest;  // freed after the mutex is released
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (records_.size() >= limit_.load()) {
+      // The dispatcher has fallen this far behind only in a flood; the
+      // newest datagrams are the ones still worth handling.
+      oldest = std::move(records_.front());
+      records_.pop_front();
+    }
+    try {
+      records_.push_back(std::move(rec));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  if (oldest) {
+    dropped_.fetch_add(1);
+    if (drops_ != nullptr) drops_->Note(GetTickMs());
   }
   return true;
 }
@@ -64,12 +77,15 @@ void PacketQueue::Clear() {
 }
 
 PacketQueue& ReplyQueue() {
-  static PacketQueue* queue = new PacketQueue;  // lives as long as the threads
+  // Both live as long as the threads.
+  static PacketQueue* queue =
+      new PacketQueue(kPacketQueueLimit, new DropReport("reply queue packets"));
   return *queue;
 }
 
 PacketQueue& UpgradeQueue() {
-  static PacketQueue* queue = new PacketQueue;
+  static PacketQueue* queue =
+      new PacketQueue(kPacketQueueLimit, new DropReport("upgrade queue packets"));
   return *queue;
 }
 
@@ -129,7 +145,12 @@ uint8_t g_discard[kMaxDatagram];
 std::atomic<bool> g_receiveStarted{false};
 
 void ReceiveThread() {
-  for (;;) ReceivePass(1000);
+  for (;;) {
+    ReceivePass(1000);
+    // At least once a second: the last drops of a flood are reported
+    // without waiting for the next one.
+    FlushDropReports(GetTickMs());
+  }
 }
 
 }  // namespace

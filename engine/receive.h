@@ -9,6 +9,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 
+#include "engine/drop_report.h"
 #include "engine/protocol.h"
 #include "platform/udp_socket.h"
 
@@ -47,14 +49,26 @@ struct ReceivedPacket {
                            // group); 0 when unknown
 };
 
+// Records a queue holds while its dispatcher falls behind (about 6.5 MB of
+// records each). A flood beyond it costs the oldest waiting records, not
+// memory.
+constexpr size_t kPacketQueueLimit = 4096;
+
 // A FIFO of received packet records with one producer (the receive thread)
 // and one consumer (a dispatcher thread). Append() does not wake the
 // consumer; the producer calls Signal() once it has appended a batch. The
 // consumer takes records until the queue is empty and only then waits, so
 // no record is left behind by a signal that came while it was busy.
+//
+// The queue holds at most its limit: appending to a full queue drops the
+// oldest record, counts it and notes it in the queue's DropReport (if any).
 class PacketQueue {
  public:
-  // Appends rec at the tail; drops it when memory is short. Returns false
+  explicit PacketQueue(size_t limit = kPacketQueueLimit, DropReport* drops = nullptr)
+      : limit_(limit > 0 ? limit : 1), drops_(drops) {}
+
+  // Appends rec at the tail, first dropping the oldest record when the
+  // queue is full; drops rec itself when memory is short. Returns false
   // when rec was dropped or null.
   bool Append(std::unique_ptr<ReceivedPacket> rec);
   // Wakes the consumer if it waits.
@@ -68,14 +82,22 @@ class PacketQueue {
   size_t Size() const;
   // Frees every record.
   void Clear();
+  size_t Limit() const { return limit_.load(); }
+  void SetLimit(size_t limit) { limit_ = limit > 0 ? limit : 1; }
+  // Records dropped because the queue was full, since it was made.
+  uint64_t Dropped() const { return dropped_.load(); }
 
  private:
+  std::atomic<size_t> limit_;
+  DropReport* drops_;                 // not owned; may be null
+  std::atomic<uint64_t> dropped_{0};
   mutable std::mutex mu_;  // guards records_
   std::condition_variable cv_;
   std::deque<std::unique_ptr<ReceivedPacket>> records_;
 };
 
-// The two queues of the engine.
+// The two queues of the engine; their drops are reported as "reply queue
+// packets" and "upgrade queue packets".
 PacketQueue& ReplyQueue();
 PacketQueue& UpgradeQueue();
 

@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/agent_table.h"
 #include "engine/engine.h"
 #include "platform/tick.h"
 
@@ -59,14 +60,16 @@ MatchResult MatchDiscoveryReply(const ReceivedPacket& reply) {
     g_pending.erase(it);
     return MatchResult::kLate;
   }
-  for (const auto& mac : req.answeredMacs)
-    if (memcmp(mac.data(), reply.mac, 6) == 0) return MatchResult::kDuplicate;
-  try {
-    std::array<uint8_t, 6> mac;
-    memcpy(mac.data(), reply.mac, 6);
-    req.answeredMacs.push_back(mac);
-  } catch (const std::bad_alloc&) {
-    // Not remembered: a second reply of this switch is taken again.
+  std::array<uint8_t, 6> mac;
+  memcpy(mac.data(), reply.mac, 6);
+  if (req.answeredMacs.count(mac) != 0) return MatchResult::kDuplicate;
+  // Forged replies with ever new MACs must not grow the list without end.
+  if (req.answeredMacs.size() < AgentTableLimit()) {
+    try {
+      req.answeredMacs.insert(mac);
+    } catch (const std::bad_alloc&) {
+      // Not remembered: a second reply of this switch is taken again.
+    }
   }
   if (!req.suppressCallback && req.callback != nullptr)
     req.callback(reply.data, reply.length, req.context);
@@ -78,7 +81,10 @@ MatchResult TakeSetRequest(const ReceivedPacket& reply, std::unique_ptr<PendingR
   std::lock_guard<std::mutex> lock(g_trackerMu);
   auto it = g_pending.begin();
   for (; it != g_pending.end(); ++it)
-    if ((*it)->sequence == reply.sequence && (*it)->replyType == reply.msgType) break;
+    if ((*it)->sequence == reply.sequence &&
+        ((*it)->replyType == reply.msgType ||
+         ((*it)->altReplyType != 0 && (*it)->altReplyType == reply.msgType)))
+      break;
   if (it == g_pending.end()) return MatchResult::kNoRequest;
   if (Expired(reply.recvTick, **it)) {
     g_pending.erase(it);

@@ -18,6 +18,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <set>
 
 #include "engine/receive.h"
 
@@ -28,10 +29,11 @@ struct PendingRequest {
   uint32_t timeoutMs = 0;     // discovery 3000, device set 50000
   uint16_t requestType = 0;   // message type of the request
   uint16_t replyType = 0;     // reply type that completes it
-  uint16_t altReplyType = 0;  // second accepted type (discovery), else 0
+  uint16_t altReplyType = 0;  // second accepted type (discovery: 12; set: 8), else 0
   uint16_t sequence = 0;      // sequence number in the request's header
   uint8_t targetMac[6] = {};  // addressed switch; zero for discovery
-  std::list<std::array<uint8_t, 6>> answeredMacs;  // switches that answered (discovery)
+  // Switches that answered (discovery); at most AgentTableLimit() of them.
+  std::set<std::array<uint8_t, 6>> answeredMacs;
   DatagramCallback callback = nullptr;  // called once per accepted reply
   void* context = nullptr;    // handed to callback
   int ownsContext = 0;        // 1: freeContext(context) when the request is freed
@@ -63,12 +65,16 @@ enum class MatchResult {
 // the reply's and whose replyType or altReplyType equals its type; a late
 // reply frees it; a MAC already in answeredMacs is a duplicate; otherwise
 // the MAC is remembered and, unless suppressCallback, the callback runs with
-// the datagram, still under the mutex. The request stays registered.
+// the datagram, still under the mutex. The request stays registered. Once
+// answeredMacs holds as many MACs as the agent table can hold records, new
+// MACs are not remembered (the agent table is full by then and drops their
+// records).
 MatchResult MatchDiscoveryReply(const ReceivedPacket& reply);
 
 // Set rule, for replies of type 4, 8 and 15 whose cookie the caller has
 // checked. Under the tracker mutex: the oldest request whose sequence equals
-// the reply's and whose replyType (only) equals its type; a late reply frees
+// the reply's and whose replyType or (non-zero) altReplyType equals its
+// type; a late reply frees
 // it; when its targetMac equals the reply's MAC it is unlinked and returned
 // in *taken (the caller runs the callback unless suppressCallback, then
 // frees it); a different MAC leaves it in place and ends the search.

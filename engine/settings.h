@@ -24,6 +24,14 @@ struct EngineSettings {
   std::atomic<uint32_t> monitorPollingIntervalMs{0};
   std::atomic<uint32_t> igmpReportIntervalMs{0};
   std::atomic<bool> portInUse{false};
+  // Set once a valid settings file was read: the intervals in memory are
+  // then real values, not the zeros of a process that has read nothing.
+  std::atomic<bool> fileRead{false};
+  // Set when the client gave the interval (SetRefreshTime,
+  // SetUtilityGroupInterval). A value the client gave before the engine
+  // start outlives the start's read of the file.
+  std::atomic<bool> monitorIntervalByClient{false};
+  std::atomic<bool> igmpIntervalByClient{false};
 };
 
 // The one settings instance of the process.
@@ -33,13 +41,16 @@ EngineSettings& Settings();
 extern const char kSettingsPath[];  // "cfg/define.ecf"
 
 // Reads cfg/define.ecf, fills Settings() and runs the discovery port check.
-// Returns 1 when the file was valid and the discovery port could be bound,
-// 0 otherwise (see the settings codec for which settings are then changed).
+// An interval the client set before the read keeps its value. Returns 1
+// when the file was valid and the discovery port could be bound, 0
+// otherwise (see the settings codec for which settings are then changed).
 int SettingsRead();
 
-// Rewrites the two interval lines of cfg/define.ecf with the current values.
-// Returns 1 on success or when the file has no interval line, 0 when the
-// file cannot be opened.
+// Rewrites the interval values of cfg/define.ecf: the monitor polling
+// interval, and the IGMP report interval when it is known (read from the
+// file or set by the client); every other line stays as it is. Returns 1
+// on success or when the file has no polling interval line, 0 when the
+// file cannot be opened or rewritten.
 int SettingsWrite();
 
 }  // namespace torvane

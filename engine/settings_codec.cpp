@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace torvane {
@@ -308,19 +309,32 @@ std::string EncodeSettings(const std::string& plain) {
   return text + SettingsChecksumPair(text);
 }
 
-bool ReplaceIntervals(const std::string& content, uint32_t monitorPollingIntervalMs,
-                      uint32_t igmpReportIntervalMs, std::string* out) {
-  std::string text = content;
-  UnscrambleText(&text);
-  size_t pos = text.find(kKeyMonitorPollingInterval);
+namespace {
+
+// Replaces the value that follows the first occurrence of key (up to CR,
+// LF, NUL or the end) with the decimal number. False when key is absent.
+bool ReplaceValue(std::string* text, const char* key, uint32_t number) {
+  size_t pos = text->find(key);
   if (pos == std::string::npos) return false;
-  text.resize(pos + std::strlen(kKeyMonitorPollingInterval));
-  char tail[96];
-  std::snprintf(tail, sizeof(tail), "%u\r\n%s%u", monitorPollingIntervalMs / 1000,
-                kKeyIgmpReportInterval, igmpReportIntervalMs / 1000);
-  text += tail;
-  ScrambleText(&text);
-  *out = text + SettingsChecksumPair(text);
+  size_t start = pos + std::strlen(key);
+  size_t end = text->find_first_of(std::string("\r\n\0", 3), start);
+  if (end == std::string::npos) end = text->size();
+  text->replace(start, end - start, std::to_string(number));
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceIntervals(const std::string& content, uint32_t monitorPollingIntervalMs,
+                      uint32_t igmpReportIntervalMs, std::string* out, bool writeIgmp) {
+  std::string text = SettingsPlainText(content);
+  if (!ReplaceValue(&text, kKeyMonitorPollingInterval, monitorPollingIntervalMs / 1000))
+    return false;
+  if (writeIgmp && !ReplaceValue(&text, kKeyIgmpReportInterval, igmpReportIntervalMs / 1000)) {
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) text += "\r\n";
+    text += kKeyIgmpReportInterval + std::to_string(igmpReportIntervalMs / 1000);
+  }
+  *out = EncodeSettings(text);
   return true;
 }
 
@@ -366,7 +380,14 @@ int SettingsReadFrom(const char* path, EngineSettings* settings) {
   if (!ReadSettingsBytes(path, &content)) return 0;
   SettingsValues values;
   if (!DecodeSettings(content, &values)) return 0;
+  // The client's own choice, made before the engine started, is the later
+  // word: it stays in effect rather than being replaced by the file's.
+  if (settings->monitorIntervalByClient)
+    values.monitorPollingIntervalMs = settings->monitorPollingIntervalMs.load();
+  if (settings->igmpIntervalByClient)
+    values.igmpReportIntervalMs = settings->igmpReportIntervalMs.load();
   ApplySettings(values, settings);
+  settings->fileRead = true;
   return CheckDiscoveryPort(values.discoveryPort, settings);
 }
 
@@ -374,8 +395,11 @@ int SettingsWriteTo(const char* path, const EngineSettings& settings) {
   std::string content;
   if (!ReadSettingsBytes(path, &content)) return 0;
   std::string rewritten;
+  // Before the first read the IGMP interval in memory is a placeholder 0,
+  // unless the client set it; the file keeps its own value then.
+  bool igmpKnown = settings.fileRead || settings.igmpIntervalByClient;
   if (!ReplaceIntervals(content, settings.monitorPollingIntervalMs.load(),
-                        settings.igmpReportIntervalMs.load(), &rewritten)) {
+                        settings.igmpReportIntervalMs.load(), &rewritten, igmpKnown)) {
     return 1;
   }
   // A longer file would not read back whole; keep the old one instead.

@@ -94,11 +94,16 @@ void ParseSettingsText(const std::string& text, SettingsValues* values);
 // Scrambles plain text and appends its checksum pair: a complete file.
 std::string EncodeSettings(const std::string& plain);
 
-// Rewrites a content's interval lines: keeps everything up to and including
-// "monitor_polling_interval=", then the two intervals in whole seconds.
-// Returns false, leaving *out alone, when the content has no such key.
+// Rewrites a content's interval values in whole seconds and gives it a new
+// checksum pair. The value after the first "monitor_polling_interval=" (up
+// to its line end) is replaced; so is the one after the first
+// "igmp_report_interval=" when writeIgmp is set, the key being appended as
+// a last line when the content has none. Every other byte of the text, the
+// lines after the intervals included, is kept. The content's last two
+// bytes are taken as its checksum pair and dropped. Returns false, leaving
+// *out alone, when the content has no polling interval key.
 bool ReplaceIntervals(const std::string& content, uint32_t monitorPollingIntervalMs,
-                      uint32_t igmpReportIntervalMs, std::string* out);
+                      uint32_t igmpReportIntervalMs, std::string* out, bool writeIgmp = true);
 
 // Stores values into *settings, with the ports derived from the discovery
 // port. Does not touch the port-in-use flag.
@@ -110,7 +115,11 @@ void ApplySettings(const SettingsValues& values, EngineSettings* settings);
 // flag when the socket cannot be created or configured.
 int CheckDiscoveryPort(uint16_t port, EngineSettings* settings);
 
-// SettingsRead() and SettingsWrite() on an explicit path and settings.
+// SettingsRead() and SettingsWrite() on an explicit path and settings. The
+// reader keeps the intervals that settings marks as given by the client
+// and sets settings->fileRead; the writer writes the IGMP report interval
+// only when fileRead or igmpIntervalByClient is set, else the file keeps
+// its own.
 int SettingsReadFrom(const char* path, EngineSettings* settings);
 int SettingsWriteTo(const char* path, const EngineSettings& settings);
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "engine/adapters.h"
 #include "engine/dispatch.h"
@@ -46,6 +47,9 @@ struct UpgradeEntry {
   uint16_t switchTftpPort = 0;   // host order; 0 until the acknowledgement of block 0
   uint32_t ip = 0;               // network order
   uint32_t netmask = 0;          // network order
+  // The local address (network order) the switch's accepting upgrade
+  // reply arrived on: every TFTP packet of the transfer leaves from it.
+  uint32_t localAddr = 0;
   int file = -1;                 // open while the entry is under way
   uint16_t commandSequence = 0;
   uint8_t saved[kMaxDatagram];   // the last packet sent, for retransmission
@@ -65,13 +69,23 @@ struct UpgradeEntry {
   char password[kPasswordField + 1] = {};
   size_t passwordLength = 0;
   uint32_t failureCode = kUpgradeNoFailure;
-  // Set once the switch's address was pinned; only such entries remove the
-  // system's neighbour entries for it when they leave the table.
-  bool arpInstalled = false;
+  // Adapters (interface indexes) on which this entry holds a pin of its
+  // switch's address; empty while it holds none.
+  std::vector<uint32_t> pinnedOn;
+};
+
+// A static neighbour entry the engine made: ip pinned to mac on ifindex,
+// held by `users` upgrade entries (the same address may be queued twice).
+struct ArpPin {
+  uint32_t ifindex;
+  uint32_t ip;
+  uint8_t mac[6];
+  int users;
 };
 
 std::mutex g_mu;
 std::list<std::unique_ptr<UpgradeEntry>> g_table;  // guarded by g_mu
+std::vector<ArpPin> g_pins;                        // guarded by g_mu
 char g_firmwarePath[kFirmwarePathSize];            // guarded by g_mu
 
 // The upgrade timer. The descriptor is never closed while the timer thread
@@ -90,16 +104,104 @@ uint32_t Now() {
 
 // --- Static ARP entries --------------------------------------------------------
 //
-// Run under g_mu; ForEachAdapter takes the adapter list mutex.
+// An entry pins its switch's address while it is under way, on the
+// adapters that have an address in the switch's subnet (on every adapter
+// when none has: a switch at a factory-default address may sit on any
+// segment). The pin goes when the entry ends, succeeds or leaves the table.
+// The engine never takes an address from anyone: where the system already
+// maps it (an administrator's static entry, or a learned one pointing at
+// another device, such as a router's), that adapter keeps its entry. A
+// learned entry that already points at the switch itself is only the
+// kernel's cache of it; the pin stands in for it, so that the transfer
+// does not hang on ARP while the switch erases its flash or restarts, and
+// the kernel learns the address afresh once the pin goes.
+//
+// Run under g_mu; ForEachAdapter takes the adapter list mutex, and the
+// netlink calls are made after it is released.
 
-void InstallStaticArpEntries(uint32_t ip, const uint8_t mac[6]) {
-  ForEachAdapter([ip, mac](const AdapterSummary& adapter) {
-    SetStaticArpEntry(adapter.index, ip, mac);
+// Interface indexes of the adapters an entry for ip pins on.
+std::vector<uint32_t> PinAdapters(uint32_t ip) {
+  std::vector<uint32_t> inSubnet, all;
+  ForEachAdapter([ip, &inSubnet, &all](const AdapterSummary& adapter) {
+    all.push_back(adapter.index);
+    for (const AddressMask& am : adapter.addresses) {
+      if ((am.address & am.mask) == (ip & am.mask)) {
+        inSubnet.push_back(adapter.index);
+        break;
+      }
+    }
   });
+  return inSubnet.empty() ? all : inSubnet;
 }
 
-void RemoveStaticArpEntries(uint32_t ip) {
-  ForEachAdapter([ip](const AdapterSummary& adapter) { DeleteArpEntry(adapter.index, ip); });
+ArpPin* FindPin(uint32_t ifindex, uint32_t ip) {
+  for (ArpPin& pin : g_pins)
+    if (pin.ifindex == ifindex && pin.ip == ip) return &pin;
+  return nullptr;
+}
+
+void InstallStaticArpEntries(UpgradeEntry* e) {
+  if (!e->pinnedOn.empty()) return;  // a restart keeps the pins it has
+  for (uint32_t ifindex : PinAdapters(e->ip)) {
+    try {
+      e->pinnedOn.reserve(e->pinnedOn.size() + 1);  // the push_backs below cannot throw
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    ArpPin* pin = FindPin(ifindex, e->ip);
+    if (pin != nullptr) {
+      ++pin->users;
+      e->pinnedOn.push_back(ifindex);
+      continue;
+    }
+    NeighbourEntry existing;
+    if (FindArpEntry(ifindex, e->ip, &existing) == 0 && NeighbourEntryInUse(existing) &&
+        !IsLearnedEntryOf(existing, e->mac)) {
+      continue;
+    }
+    if (SetStaticArpEntry(ifindex, e->ip, e->mac) != 0) continue;
+    ArpPin made;
+    made.ifindex = ifindex;
+    made.ip = e->ip;
+    memcpy(made.mac, e->mac, 6);
+    made.users = 1;
+    try {
+      g_pins.push_back(made);
+    } catch (const std::bad_alloc&) {
+      DeleteArpEntry(ifindex, e->ip);  // untracked, it could never be removed
+      continue;
+    }
+    e->pinnedOn.push_back(ifindex);
+  }
+}
+
+// Deletes a pin the engine made, unless someone has since replaced it.
+void DeletePin(const ArpPin& pin) {
+  NeighbourEntry now;
+  if (FindArpEntry(pin.ifindex, pin.ip, &now) != 0) return;
+  if (IsOwnStaticEntry(now) && memcmp(now.mac, pin.mac, 6) == 0)
+    DeleteArpEntry(pin.ifindex, pin.ip);
+}
+
+void RemoveStaticArpEntries(UpgradeEntry* e) {
+  for (uint32_t ifindex : e->pinnedOn) {
+    ArpPin* pin = FindPin(ifindex, e->ip);
+    if (pin == nullptr || --pin->users > 0) continue;
+    DeletePin(*pin);
+    g_pins.erase(g_pins.begin() + (pin - g_pins.data()));
+  }
+  e->pinnedOn.clear();
+}
+
+// Deletes the pins a previous run of the server left behind (it ended
+// without clearing its upgrade table, by a crash or a kill).
+void RemoveLeftoverPins() {
+  std::vector<NeighbourEntry> all;
+  ListArpEntries(&all);
+  for (const NeighbourEntry& entry : all) {
+    if (IsOwnStaticEntry(entry) && entry.protocol == kOwnNeighbourProtocol)
+      DeleteArpEntry(entry.ifindex, entry.ip);
+  }
 }
 
 // --- Entry transitions; each requires g_mu -----------------------------------
@@ -115,6 +217,7 @@ void EndEntry(UpgradeEntry* e, uint32_t code) {
   e->state = kUpgradeFailed;
   e->failureCode = code;
   CloseFirmwareFile(e);
+  RemoveStaticArpEntries(e);
 }
 
 int StartNextLocked();
@@ -131,8 +234,7 @@ void SendUpgradeCommand(UpgradeEntry* e) {
   uint16_t sequence = TakeSequenceNumber();
   e->savedLength =
       BuildUpgradeCommand(e->saved, e->mac, sequence, e->password, e->passwordLength);
-  InstallStaticArpEntries(e->ip, e->mac);
-  e->arpInstalled = true;
+  InstallStaticArpEntries(e);
   SendBroadcastAndMulticast(e->saved, e->savedLength);
   e->commandSequence = sequence;
 }
@@ -142,6 +244,15 @@ bool StartEntry(UpgradeEntry* e) {
   // for a regular file the flag changes nothing.
   int fd = open(g_firmwarePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    EndEntry(e, kUpgradeFileMissing);
+    return false;
+  }
+  // Only a regular file has an image to send: a directory cannot be read
+  // and a device such as /dev/zero never ends. Either fails here, before
+  // the switch is told anything.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
     EndEntry(e, kUpgradeFileMissing);
     return false;
   }
@@ -194,7 +305,7 @@ void RestartOrFail(UpgradeEntry* e, uint32_t code) {
 }
 
 void ResendTftp(UpgradeEntry* e, uint16_t port, uint32_t now) {
-  SendTftp(port, e->ip, e->saved, e->savedLength);
+  SendTftp(port, e->ip, e->saved, e->savedLength, e->localAddr);
   e->lastSend = now;
   ++e->retryCount;
 }
@@ -278,10 +389,11 @@ ssize_t ReadBlock(int fd, uint64_t offset, uint8_t* buf) {
 
 // Sends the block after the acknowledged one. Requires g_mu.
 //
-// The block goes out first: the existence check of the firmware path and
-// the read of the following block run while it travels and the switch
-// answers. A firmware file that has disappeared is thus noticed just after
-// a block went out, and ends the entry with code 1.
+// The block goes out first: the check that the firmware path still names a
+// regular file and the read of the following block run while it travels
+// and the switch answers. A firmware file that has disappeared (or was
+// replaced by something else) is thus noticed just after a block went out,
+// and ends the entry with code 1.
 void SendNextBlock(UpgradeEntry* e, uint16_t acked) {
   uint8_t fresh[kTftpBlockSize];
   const uint8_t* data = fresh;
@@ -299,7 +411,7 @@ void SendNextBlock(UpgradeEntry* e, uint16_t acked) {
   }
   e->readAheadValid = false;
   e->savedLength = BuildDataBlock(e->saved, static_cast<uint16_t>(acked + 1), data, got);
-  SendTftp(e->switchTftpPort, e->ip, e->saved, e->savedLength);
+  SendTftp(e->switchTftpPort, e->ip, e->saved, e->savedLength, e->localAddr);
   if (e->state == kUpgradeWriteSent)
     e->state = e->eraseWait != 0 ? kUpgradeErasing : kUpgradeTransferring;
   else if (e->state == kUpgradeErasing)
@@ -311,7 +423,7 @@ void SendNextBlock(UpgradeEntry* e, uint16_t acked) {
   e->lastSend = Now();
 
   struct stat st;
-  if (stat(g_firmwarePath, &st) != 0) {
+  if (stat(g_firmwarePath, &st) != 0 || !S_ISREG(st.st_mode)) {
     EndEntry(e, kUpgradeFileMissing);
     return;
   }
@@ -351,7 +463,7 @@ void DisarmTimer() {
 void EmptyTableLocked() {
   for (const std::unique_ptr<UpgradeEntry>& e : g_table) {
     CloseFirmwareFile(e.get());
-    if (e->arpInstalled) RemoveStaticArpEntries(e->ip);
+    RemoveStaticArpEntries(e.get());
   }
   g_table.clear();
 }
@@ -538,8 +650,12 @@ int HandleUpgradeReply(const ReceivedPacket& packet) {
     FailEntry(e, kUpgradeRefused);
     return 1;
   }
+  // The transfer runs through the local address that heard the switch
+  // accept: a host with two addresses in the switch's subnet would
+  // otherwise write to it from both.
+  e->localAddr = packet.localAddr;
   e->savedLength = BuildWriteRequest(e->saved, g_firmwarePath, strlen(g_firmwarePath));
-  SendTftp(kTftpServerPort, e->ip, e->saved, e->savedLength);
+  SendTftp(kTftpServerPort, e->ip, e->saved, e->savedLength, e->localAddr);
   e->lastSend = Now();
   e->state = kUpgradeWriteSent;
   return 1;
@@ -559,6 +675,7 @@ int HandleUpgradeDiscovery(const ReceivedPacket& packet) {
     memcpy(e->replyCopy, packet.data, length);
     e->replyLength = length;
     CloseFirmwareFile(e.get());
+    RemoveStaticArpEntries(e.get());
     StartNextLocked();
     break;
   }
@@ -608,6 +725,7 @@ void SetUpgradeClock(uint32_t (*clock)()) { g_clock = clock; }
 
 void StartUpgradeEngine() {
   if (g_engineStarted.exchange(true)) return;
+  RemoveLeftoverPins();
   SetPacketHandler(HandlerRole::kUpgradeTftp, &HandleUpgradeTftp);
   SetPacketHandler(HandlerRole::kUpgradeDiscovery, &HandleUpgradeDiscovery);
   SetPacketHandler(HandlerRole::kUpgradeReply, &HandleUpgradeReply);

@@ -47,7 +47,8 @@ enum UpgradeState : int32_t {
 // Failure codes, as the client reads them in failedCode.
 enum UpgradeFailure : uint32_t {
   kUpgradeNoFailure = 0,
-  kUpgradeFileMissing = 1,     // cannot be opened at start, or gone when a block is due
+  kUpgradeFileMissing = 1,     // cannot be opened or not a regular file at start, or gone
+                               // when a block is due
   kUpgradeFileReadError = 2,   // positioning in or reading the file failed
   kUpgradeNoReply = 3,         // no upgrade reply to the command and its resends
   kUpgradeRefused = 4,         // upgrade reply status 2
@@ -99,8 +100,9 @@ int AddUpgradeEntry(const AgentRecord* rec);
 int ArmUpgradeTimer();
 
 // Starts the first entry in state 0, taking the upgrade table mutex.
-// Entries that cannot start (file cannot be opened: code 1; size unknown:
-// code 6) are marked failed and the walk goes on. Returns 1 when an entry
+// Entries that cannot start (file cannot be opened or is not a regular
+// file: code 1; size unknown: code 6) are marked failed, with nothing sent,
+// and the walk goes on. Returns 1 when an entry
 // started, else 0.
 int StartNextQueuedEntry();
 

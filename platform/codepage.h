@@ -24,10 +24,15 @@ constexpr size_t kPathBufSize = 260;
 size_t AnsiToWide(const char* src, size_t srcLen, char16_t* dst, size_t dstUnits);
 
 // Converts srcUnits units of wide text to ANSI bytes in dst, which holds
-// dstBytes bytes. A character that the code page cannot represent becomes
-// '?'; a valid surrogate pair is one character and gives a single '?'.
-// Conversion stops when dst is full. Nothing is terminated. Returns the
-// number of bytes written (0 when src or dst is null).
+// dstBytes bytes, as Windows converts to its code page 1252: the text is
+// first composed (a letter followed by combining accents becomes the
+// precomposed letter, NFC), then a character of the code page gives its
+// byte, a Latin letter that the code page lacks gives Windows' best-fit
+// letter (U+0141 L with stroke gives 'L', U+017A z with acute gives 'z'),
+// and any other character gives '?'; a valid surrogate pair is one
+// character and gives a single '?'. Conversion stops when dst is full.
+// Nothing is terminated. Returns the number of bytes written (0 when src
+// or dst is null).
 size_t WideToAnsi(const char16_t* src, size_t srcUnits, char* dst, size_t dstBytes);
 
 // Converts a file path received as wide text (one code point per wchar_t)

@@ -42,11 +42,25 @@ bool FindSwitchByMacText(const std::string& macText, torvane::AgentRecord* recor
   return false;
 }
 
+// The password fields hold 21 bytes. A longer password would reach the
+// switch cut short, set there as something the user never typed; it is
+// refused instead. Returns the fault text, or null when both fit.
+const char* PasswordTooLong(const std::string& newPassword, const std::string& oldPassword) {
+  constexpr size_t kWidth = sizeof(torvane::AgentRecord::oldPassword);
+  static_assert(sizeof(torvane::AgentRecord::newPasseord) == kWidth, "password widths differ");
+  if (newPassword.size() > kWidth) return "the new password is longer than 21 bytes";
+  if (oldPassword.size() > kWidth) return "the current password is longer than 21 bytes";
+  return nullptr;
+}
+
 }  // namespace
 
 int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo switchInfo, unsigned int operate,
                      struct ns__SetDeviceCfgResponse& result) {
   result.errorcode = 0;
+  if (const char* why = PasswordTooLong(switchInfo.newPasseord, switchInfo.oldPassword)) {
+    return soap_sender_fault(soap, "SetDeviceCfg", why);
+  }
   // Every field comes from the client, the MAC and loader mode included.
   torvane::AgentRecord rec;
   torvane::SwitchInfoToAgentRecord(switchInfo, &rec);
@@ -65,6 +79,9 @@ int ns__SetDeviceCfgEx(struct soap* soap, std::wstring systemName, std::wstring 
                        struct ns__SetDeviceCfgExResponse& result) {
   result.errorcode = 0;
   printf("device set begine \n");
+  if (const char* why = PasswordTooLong(newPasseord, oldPassword)) {
+    return soap_sender_fault(soap, "SetDeviceCfgEx", why);
+  }
   torvane::AgentRecord known;
   ns__SwitchInfo info;
   if (!FindSwitchByMacText(macAddr, &known, &info)) {

@@ -28,6 +28,7 @@ int ns__EngineLayerStartup(struct soap*, int, std::string,
 int ns__SetUtilityGroupInterval(struct soap*, unsigned int groupInterval,
                                 struct ns__SetUtilityGroupIntervalResponse& result) {
   Settings().igmpReportIntervalMs = groupInterval * 1000u;
+  Settings().igmpIntervalByClient = true;
   result.errorcode = 0;
   return SOAP_OK;
 }
@@ -41,6 +42,7 @@ int ns__GetUtilityGroupInterval(struct soap*, int, std::string,
 int ns__SetRefreshTime(struct soap*, unsigned int monitorPollingInterval,
                        struct ns__SetRefreshTimeResponse& result) {
   Settings().monitorPollingIntervalMs = monitorPollingInterval * 1000u;
+  Settings().monitorIntervalByClient = true;
   torvane::SettingsWrite();  // the new interval stays in effect either way
   result.errorcode = 0;
   return SOAP_OK;

@@ -11,6 +11,7 @@
 
 #include "engine/monitor.h"
 #include "platform/codepage.h"
+#include "platform/file_replace.h"
 #include "platform/save_dialog.h"
 #include "service/convert.h"
 #include "service/switch_file.h"
@@ -35,64 +36,63 @@ ssize_t ReadFull(int fd, uint8_t* buf, size_t n) {
   return static_cast<ssize_t>(got);
 }
 
-bool WriteFull(int fd, const uint8_t* buf, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, buf, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// Writes the monitor list, in order, to path. The records go to a
-// temporary file beside it that replaces the target only when complete, so
-// a failed save never leaves a cut file behind. Failures are reported on
-// standard output only: the answer is errorcode 0 in every case.
-void WriteSwitchFile(const std::string& path) {
-  std::string tmp = path + ".partial";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    printf("create file %s error: %s \n", path.c_str(), strerror(errno));
-    return;
-  }
-  bool ok = true;
+// Writes the monitor list, in order, to path, replacing the file safely
+// (see platform/file_replace.h). Returns false, with the reason in *why,
+// when the file was not written; the reason is also printed.
+bool WriteSwitchFile(const std::string& path, std::string* why) {
+  std::vector<uint8_t> content;
   MonitorNodeCopy node;
   uint8_t record[kSwitchRecordSize];
-  for (int i = 0; ok && GetMonitorNode(i, &node) == 1; ++i) {
+  for (int i = 0; GetMonitorNode(i, &node) == 1; ++i) {
     EncodeSwitchRecord(node.agent, node.isAlive, node.recvFlag, record);
-    ok = WriteFull(fd, record, sizeof(record));
+    content.insert(content.end(), record, record + sizeof(record));
   }
-  ok = (fsync(fd) == 0) && ok;
-  ok = (close(fd) == 0) && ok;
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    printf("write file %s error: %s \n", path.c_str(), strerror(errno));
-    unlink(tmp.c_str());
+  switch (ReplaceFileContent(path, content.data(), content.size(), why)) {
+    case ReplaceResult::kReplaced:
+      return true;
+    case ReplaceResult::kNotCreated:
+      printf("create file %s error: %s \n", path.c_str(), why->c_str());
+      return false;
+    case ReplaceResult::kNotWritten:
+      break;
   }
+  printf("write file %s error: %s \n", path.c_str(), why->c_str());
+  return false;
+}
+
+// The fault of a save that did not happen: the client must not report the
+// switches as saved.
+int SaveFault(struct soap* soap, const char* operation, const std::string& path,
+              const std::string& why) {
+  std::string text = std::string(operation) + ": cannot write " + path + ": " + why;
+  // A name typed on the console need not be UTF-8; the answer must stay XML.
+  return soap_receiver_fault(soap, ToXmlText(text.data(), text.size()).c_str(), nullptr);
 }
 
 }  // namespace
 
-int ns__SaveFile(struct soap*, std::wstring filepath, struct ns__SaveFileResponse& result) {
+int ns__SaveFile(struct soap* soap, std::wstring filepath, struct ns__SaveFileResponse& result) {
   printf("SaveFile begin \n");
   result.errorcode = 0;
   char path[kPathBufSize];
   if (!WidePathToUtf8(filepath, path)) {
     printf("file path is too long or not valid \n");
-    return SOAP_OK;
+    return soap_sender_fault(soap, "SaveFile: the file path is too long or not valid", nullptr);
   }
-  WriteSwitchFile(path);
+  std::string why;
+  if (!WriteSwitchFile(path, &why)) return SaveFault(soap, "SaveFile", path, why);
   return SOAP_OK;
 }
 
-int ns__SaveFileAs(struct soap*, int, std::string, struct ns__SaveFileAsResponse& result) {
+int ns__SaveFileAs(struct soap* soap, int, std::string, struct ns__SaveFileAsResponse& result) {
   printf("SaveFileAs begin \n");
   result.errorcode = 0;
   std::string path;
-  if (ChooseSaveFile(&path)) WriteSwitchFile(path);
+  std::string why;
+  // A cancelled dialog writes nothing and is no failure.
+  if (ChooseSaveFile(&path) && !WriteSwitchFile(path, &why)) {
+    return SaveFault(soap, "SaveFileAs", path, why);
+  }
   return SOAP_OK;
 }
 

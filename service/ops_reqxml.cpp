@@ -1,6 +1,8 @@
 // Request documents: the prepared SOAP requests in the auto folder.
+#include <fcntl.h>
 #include <glob.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -10,16 +12,51 @@
 #include "service/convert.h"
 #include "soapH.h"
 
+namespace {
+
+// A request document is a regular file (or a link to one). A FIFO would
+// block the single serving thread in open or read until some writer came,
+// and a device could never be read to its end. stat neither opens nor
+// blocks.
+bool IsDocument(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Opens a request document for reading, or returns null. The open does
+// not wait (O_NONBLOCK), and what was opened must be a regular file, so a
+// FIFO or a device put in auto/ is refused at once.
+FILE* OpenDocument(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "r");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+}  // namespace
+
 int ns__GetReqXmlList(struct soap* soap, nons__tReqXmlList& result) {
   result.nErrorCode = 0;
   result.nNum = 0;
   glob_t found{};
-  if (glob("auto/*.req.xml", 0, nullptr, &found) != 0 || found.gl_pathc == 0) {
+  size_t documents = 0;
+  if (glob("auto/*.req.xml", 0, nullptr, &found) == 0) {
+    for (size_t i = 0; i < found.gl_pathc; ++i) documents += IsDocument(found.gl_pathv[i]);
+  }
+  if (documents == 0) {
     globfree(&found);
     printf("find auto/*.req.xml error. \n");
     return soap_receiver_fault(soap, "find auto/*.req.xml error.", nullptr);
   }
   for (size_t i = 0; i < found.gl_pathc; ++i) {
+    // What GetReqXmlFile would refuse is not offered.
+    if (!IsDocument(found.gl_pathv[i])) continue;
     const char* slash = strrchr(found.gl_pathv[i], '/');
     std::string name = slash ? slash + 1 : found.gl_pathv[i];
     // A name the answer cannot carry as it is could never be asked for
@@ -44,14 +81,9 @@ int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
                 strXmlName.find("..") != std::string::npos ||
                 strXmlName.find('\0') != std::string::npos;
   std::string path = "auto/" + strXmlName;
-  FILE* file = unsafe ? nullptr : fopen(path.c_str(), "r");
-  // A folder opens for reading here but holds no document ("auto/" itself
-  // for an empty name, "auto/." ...).
-  struct stat st;
-  if (file != nullptr && (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode))) {
-    fclose(file);
-    file = nullptr;
-  }
+  // A folder ("auto/" itself for an empty name, "auto/." ...) is no
+  // document either.
+  FILE* file = unsafe ? nullptr : OpenDocument(path);
   if (file == nullptr) {
     printf("open auto/%s error. \n", strXmlName.c_str());
     return soap_sender_fault(soap, "the request document cannot be opened", nullptr);

@@ -85,8 +85,10 @@ int ns__SetFwFilePath(struct soap*, std::wstring strFwFilePath,
   // long, or not valid text) names no file and is never cut to fit.
   char path[torvane::kPathBufSize];
   struct stat st;
+  // Only a regular file (or a link to one) can be an image: a directory or
+  // a device would fail, or never end, once the upgrade starts.
   if (torvane::WidePathToUtf8(strFwFilePath, path) && stat(path, &st) == 0 &&
-      torvane::SetFirmwarePath(path)) {
+      S_ISREG(st.st_mode) && torvane::SetFirmwarePath(path)) {
     return SOAP_OK;
   }
   result.errorcode = 1;  // the firmware path keeps its previous value

@@ -7,7 +7,9 @@
 #   3. the integration tests against the ASan+UBSan server;
 #   4. the engine's integration tests (discovery, monitor, device set,
 #      upgrade) against the TSan server;
-#   5. the fuzz targets (tools/fuzz.sh): clang build in build-fuzz/, every
+#   5. the package tests (tests/package: the Debian package built, checked,
+#      installed, run in a lab namespace and purged);
+#   6. the fuzz targets (tools/fuzz.sh): clang build in build-fuzz/, every
 #      seed and regression input replayed, then each target for
 #      $FUZZ_SECONDS seconds (default 30; 0 replays only).
 # A sanitizer report of the server fails the test that started it
@@ -24,7 +26,7 @@ stage() {
 }
 
 stage "set-up and plain build"
-bash tools/setup.sh
+bash tools/setup.sh --all
 
 # The browser test drives Debian's chromium (through playwright-core, which
 # setup.sh installs from npm); it is only needed for testing.
@@ -32,6 +34,20 @@ if [ ! -x /usr/bin/chromium ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get -o DPkg::Lock::Timeout=600 install -y -q chromium
+fi
+
+# The package stage builds and checks the Debian package, installs it
+# (services kept down), runs the installed server in a lab namespace as its
+# unit would and purges it again.
+pkg_stage=(debhelper dpkg-dev fakeroot lintian libjs-jquery adduser strace systemd)
+missing=()
+for p in "${pkg_stage[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=600 update -q
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"
 fi
 
 jobs=$(nproc)
@@ -61,6 +77,9 @@ stage "engine integration tests against build-tsan/torvane"
 TORVANE_BINARY=build-tsan/torvane pytest_run tests/integration/test_discovery.py \
   tests/integration/test_monitor.py tests/integration/test_device_set.py \
   tests/integration/test_upgrade.py "$@" || status=1
+
+stage "package tests"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/package || status=1
 
 stage "fuzz targets, ${FUZZ_SECONDS:-30} s each"
 bash tools/fuzz.sh "${FUZZ_SECONDS:-30}" || status=1

@@ -2,12 +2,19 @@
 # Installs what the server, its tests and its demo need on Debian 12 (as
 # root), then builds into build/. Safe to run again: it installs only what
 # is missing and rebuilds only what changed.
+#
+#   bash tools/setup.sh         what the demo needs: the server, torvane-ecf, torvanectl
+#   bash tools/setup.sh --all   everything, unit tests and test tools included
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+all=0
+if [ "${1:-}" = "--all" ]; then all=1; fi
+
 # clang and its runtime (libFuzzer, sanitizers) build the fuzz targets.
-PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev python3 python3-pytest
-          iproute2 socat procps tftpd-hpa tftp-hpa clang libclang-rt-14-dev)
+PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev libicu-dev python3 python3-pytest
+          iproute2 socat procps tftpd-hpa tftp-hpa libcli11-dev nlohmann-json3-dev jq
+          clang libclang-rt-14-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -35,11 +42,20 @@ if ! command -v npm >/dev/null 2>&1; then
   apt-get update -q
   apt-get install -y -q nodejs npm
 fi
-if [ ! -f node_modules/jquery/dist/jquery.min.js ] || [ ! -d node_modules/playwright-core ]; then
+# playwright-core drives the browser in the tests only.
+if [ ! -f node_modules/jquery/dist/jquery.min.js ]; then
+  if [ "$all" = 1 ]; then
+    npm install --no-audit --no-fund --loglevel=error
+  else
+    npm install --omit=dev --no-audit --no-fund --loglevel=error
+  fi
+elif [ "$all" = 1 ] && [ ! -d node_modules/playwright-core ]; then
   npm install --no-audit --no-fund --loglevel=error
 fi
 mkdir -p tools/js_client auto
 cp node_modules/jquery/dist/jquery.min.js tools/js_client/jquery.js
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+targets=(--target torvane torvane-ecf torvanectl)
+if [ "$all" = 1 ]; then targets=(); fi
+cmake --build build -j"$(nproc)" "${targets[@]}"

@@ -33,8 +33,10 @@ Texts are not cut to the engine's field widths, so over-long values can
 be sent on purpose.
 
 Its behaviour:
-    reply             "unicast" (to the requester's address and port) or
+    reply             "unicast" (to the requester's address and port),
                       "broadcast" (to 255.255.255.255 at the requester's port)
+                      or "auto" (unicast to a requester of the switch's own
+                      subnet, else broadcast)
     loader            discovery answered with type 12, sets with 15
     delay_ms, delay_ms_range [lo, hi]   wait before each reply
     silent            answers nothing until "silence MAC off"
@@ -50,17 +52,32 @@ Its behaviour:
     tftp_error        true: refuse the write request; N: an error packet in
                       place of the acknowledgement of block N
     reboot_ms         quiet this long after the last block
-    new_fw_version    firmware version after that
+    new_fw_version    firmware version after that (default: the text after
+                      "version=" in the image's first block, if it has one)
+    leave_loader      a switch in loader mode runs normally after a write
     interface         only this interface (default: any)
+    own_interface     the interface is the switch's own link, as a real
+                      switch has: the simulator gives it the switch's MAC and
+                      address, lets it answer ARP for that address only, and
+                      moves the address, netmask and gateway (a route of its
+                      own) when a set request changes them, announcing the
+                      new address by a gratuitous ARP; needs "interface"
+    dhcp_lease        {"ip", "netmask", "gateway"}: what the segment's DHCP
+                      server hands this switch; an own_interface switch takes
+                      it while its DHCP mode is 1
+    trap_interval_s   [lo, hi]: every lo to hi seconds a port of the switch
+                      goes down or comes back up, told by a trap of type 16
+                      ("Port N link down", "Port N link up")
+    trap_ports        the ports those traps pick from (default 8)
     omit_tlvs         agent TLV types left out of every agent body
     extra_tlvs        [[type, "hex"], ...] appended to every agent body
     count, ip_step    one entry stands for count switches with consecutive
                       MACs and addresses ip_step apart
 
 Every received datagram is appended to the record file as a JSON line
-{"time", "socket", "src", "dst", "len", "hex"}; finished firmware writes
-and restarts add {"time", "event": "tftp_done" | "tftp_error" |
-"rebooted", ...} lines.
+{"time", "socket", "src", "dst", "len", "hex"}; finished firmware writes,
+restarts, address moves and timed traps add {"time", "event": "tftp_done"
+| "tftp_error" | "rebooted" | "moved" | "trap", ...} lines.
 
 Commands on standard input, one per line; MAC may be "all":
     trap9 MAC TEXT      trap of type 9 carrying the switch address and TEXT
@@ -81,6 +98,7 @@ import ipaddress
 import json
 import os
 import random
+import re
 import selectors
 import signal
 import socket
@@ -110,6 +128,7 @@ SOCKET_BUFFER = 4 << 20
 
 TRANSFER_IDLE_S = 30.0     # an abandoned TFTP transfer is dropped after this
 TRANSFER_LINGER_S = 5.0    # a finished one still re-acknowledges its last block
+IMAGE_VERSION_RE = re.compile(rb"version=([0-9A-Za-z._-]{1,9})")
 SEND_RETRY_S = 0.002
 SEND_RETRIES = 500
 
@@ -345,8 +364,9 @@ def _bool(value):
 
 
 def _reply_mode(value):
-    if value not in ("unicast", "broadcast"):
-        raise ConfigError("reply must be \"unicast\" or \"broadcast\", got %r" % (value,))
+    if value not in ("unicast", "broadcast", "auto"):
+        raise ConfigError("reply must be \"unicast\", \"broadcast\" or \"auto\", got %r"
+                          % (value,))
     return value
 
 
@@ -363,6 +383,26 @@ def _delay_range(value):
     if lo > hi:
         raise ConfigError("delay_ms_range must have lo <= hi")
     return lo, hi
+
+
+def _seconds_range(value):
+    if not isinstance(value, list) or len(value) != 2:
+        raise ConfigError("expected [lo, hi] in seconds")
+    lo, hi = _delay(value[0]), _delay(value[1])
+    if lo > hi or hi <= 0:
+        raise ConfigError("expected [lo, hi] with lo <= hi and hi > 0")
+    return lo, hi
+
+
+def _dhcp_lease(value):
+    """The address a DHCP server of the segment would hand this switch."""
+    if not isinstance(value, dict) or "ip" not in value:
+        raise ConfigError("dhcp_lease must be an object with ip, netmask and gateway")
+    unknown = set(value) - {"ip", "netmask", "gateway"}
+    if unknown:
+        raise ConfigError("unknown dhcp_lease keys %s" % sorted(unknown))
+    return (_ipv4(value["ip"]), _ipv4(value.get("netmask", "255.255.255.0")),
+            _ipv4(value.get("gateway", "0.0.0.0")))
 
 
 def _wrong_cookie(value):
@@ -427,6 +467,11 @@ BEHAVIOUR_FIELDS = (
     ("interface", _text, None),
     ("omit_tlvs", _tlv_types, frozenset()),
     ("extra_tlvs", _extra_tlvs, b""),
+    ("own_interface", _bool, False),
+    ("dhcp_lease", _dhcp_lease, None),
+    ("trap_interval_s", _seconds_range, None),
+    ("trap_ports", _u16, 8),
+    ("leave_loader", _bool, False),
 )
 TFTP_SUBKEYS = ("erase_delay_ms", "tftp_error", "reboot_ms", "new_fw_version")
 
@@ -479,6 +524,7 @@ class Switch:
         self.reboot_until = 0.0      # monotonic time; quiet until then
         self.last_requester = None   # address of the last request addressed to us
         self.upgrade_armed = False   # an accepted upgrade command came
+        self.ports_down = set()      # ports whose link a timed trap took down
         self._body = None            # cached agent TLVs
 
     @staticmethod
@@ -497,6 +543,19 @@ class Switch:
         if self.wrong_cookie is False:
             return cookie
         return self.wrong_cookie
+
+    def in_subnet(self, address):
+        try:
+            net = ipaddress.IPv4Network("%s/%s" % (self.ip, self.netmask), strict=False)
+            return ipaddress.IPv4Address(address) in net
+        except ValueError:
+            return False
+
+    def take_lease(self):
+        """In DHCP mode 1 an own-interface switch uses its lease, if it has one."""
+        if self.own_interface and self.dhcp_mode == 1 and self.dhcp_lease is not None:
+            self.ip, self.netmask, self.gateway = self.dhcp_lease
+            self.changed()
 
     def reply_delay(self, rng):
         """Seconds to wait before a reply."""
@@ -610,12 +669,15 @@ class Switch:
         """Takes the fields of a set request's TLVs into the settings.
 
         Zero addresses leave the address as it is: a switch told to use
-        DHCP keeps its address until a lease replaces it.
+        DHCP keeps its address until a lease replaces it. A zero gateway
+        beside a real address means "no gateway".
         """
         def text(value):
             return value.split(b"\0", 1)[0].decode("utf-8", "replace")
 
-        for tlv_type, value in Codec.iter_tlvs(data):
+        tlvs = list(Codec.iter_tlvs(data))
+        static = any(t == Tlv.IP and len(v) == 4 and v != bytes(4) for t, v in tlvs)
+        for tlv_type, value in tlvs:
             if tlv_type == Tlv.PRODUCT_NAME:
                 self.product_name = text(value)
             elif tlv_type == Tlv.SYSTEM_NAME:
@@ -623,7 +685,8 @@ class Switch:
             elif tlv_type == Tlv.LOCATION:
                 self.location = self.decode_name(value)
             elif tlv_type in (Tlv.IP, Tlv.NETMASK, Tlv.GATEWAY, Tlv.TRAP_IP) and len(value) == 4:
-                if value != bytes(4) or tlv_type == Tlv.TRAP_IP:
+                if (value != bytes(4) or tlv_type == Tlv.TRAP_IP
+                        or (static and tlv_type == Tlv.GATEWAY)):
                     field = {Tlv.IP: "ip", Tlv.NETMASK: "netmask", Tlv.GATEWAY: "gateway",
                              Tlv.TRAP_IP: "trap_ip"}[tlv_type]
                     setattr(self, field, socket.inet_ntoa(value))
@@ -724,15 +787,16 @@ def interface_address(name):
     return socket.inet_ntoa(res[20:24])
 
 
-def interface_addresses(name):
-    """Every IPv4 address of an interface."""
+def interface_addresses(name, with_prefix=False):
+    """Every IPv4 address of an interface (as address/prefix when asked)."""
     out = subprocess.run(["ip", "-4", "-o", "addr", "show", "dev", name],
                          capture_output=True, text=True, timeout=30).stdout
     found = set()
     for line in out.splitlines():
         words = line.split()
         if "inet" in words:
-            found.add(words[words.index("inet") + 1].split("/")[0])
+            cidr = words[words.index("inet") + 1]
+            found.add(cidr if with_prefix else cidr.split("/")[0])
     return found
 
 
@@ -756,6 +820,16 @@ def add_aliases(switches, names_by_index):
                               capture_output=True, text=True, timeout=120)
         if proc.returncode != 0:
             raise ConfigError("adding addresses failed: %s" % proc.stderr.strip())
+
+
+def run_ip_batch(commands, check=True):
+    """Runs ip commands in one batch; ConfigError on failure when check."""
+    if not commands:
+        return
+    proc = subprocess.run(["ip", "-force", "-batch", "-"], input="\n".join(commands) + "\n",
+                          capture_output=True, text=True, timeout=60)
+    if check and proc.returncode != 0:
+        raise ConfigError("ip failed: %s" % proc.stderr.strip())
 
 
 def pktinfo(ifindex, source):
@@ -816,6 +890,7 @@ class Transfer:
         self.erasing = False       # block 1 held back while the flash erases
         self.erased = False
         self.done = False
+        self.image_version = None  # "version=" text of the first block
         self.last_activity = now
 
 
@@ -864,9 +939,10 @@ class Simulator:
                 sw.ifindex = first
             if sw.ip is None:
                 sw.ip = interface_address(names[sw.ifindex]) or "0.0.0.0"
+        self.interfaces = names
+        self._claim_interfaces()
         if self.cfg.add_aliases:
             add_aliases(self.switches, names)
-        self.interfaces = names
 
         self.dev_sock = udp_socket("0.0.0.0", self.cfg.switch_port, broadcast=True,
                                    transparent=True)
@@ -885,6 +961,112 @@ class Simulator:
             # A regular file or /dev/null cannot be polled: take what it holds now.
             self.stdin_buf = self._read_all_stdin()
 
+    # ----- own links
+
+    def _claim_interfaces(self):
+        """Gives each own-interface switch its link: MAC, ARP, address, route."""
+        owners = {}
+        for sw in self.switches:
+            if not sw.own_interface:
+                continue
+            if sw.interface is None and self.cfg.interface is None:
+                raise ConfigError("switch %s: own_interface needs an interface"
+                                  % mac_text(sw.mac))
+            name = self.interfaces[sw.ifindex]
+            if name in owners:
+                raise ConfigError("interface %s is owned by two switches" % name)
+            owners[name] = sw
+            sw.take_lease()
+            if sw.ip == "0.0.0.0":
+                sw.ip = interface_address(name) or "0.0.0.0"
+            mac = ":".join("%02x" % b for b in sw.mac)
+            try:
+                with open("/sys/class/net/%s/address" % name) as f:
+                    current = f.read().strip().lower()
+            except OSError:
+                current = None
+            if current != mac:
+                run_ip_batch(["link set dev %s address %s" % (name, mac)])
+            # Like a switch, the link answers ARP only for its own address
+            # and speaks only with it.
+            for key, value in (("arp_ignore", "1"), ("arp_announce", "2")):
+                try:
+                    with open("/proc/sys/net/ipv4/conf/%s/%s" % (name, key), "w") as f:
+                        f.write(value)
+                except OSError as e:
+                    raise ConfigError("cannot set %s on %s: %s" % (key, name, e))
+            self.move_address(sw, None, None, None)
+
+    def move_address(self, sw, old_ip, old_mask, old_gw):
+        """Puts the switch's address, netmask and gateway on its own interface.
+
+        Traffic from the switch's address is routed by a table of the
+        interface's own (its subnet, and its gateway as default route), so
+        that switches sharing a namespace each keep their link and gateway.
+        """
+        name = self.interfaces[sw.ifindex]
+        present = interface_addresses(name, with_prefix=True)
+        want = None
+        if sw.ip != "0.0.0.0":
+            net = ipaddress.IPv4Network("%s/%s" % (sw.ip, sw.netmask), strict=False)
+            want = "%s/%d" % (sw.ip, net.prefixlen)
+        commands = ["addr del %s dev %s" % (cidr, name) for cidr in sorted(present)
+                    if cidr != want]
+        if want is not None and want not in present:
+            commands.append("addr add %s brd + dev %s" % (want, name))
+        table, pref = 1000 + sw.ifindex, 10000 + sw.ifindex % 10000
+        run_ip_batch(["rule del pref %d" % pref, "route flush table %d" % table],
+                     check=False)
+        if want is not None:
+            commands.append("route add %s dev %s src %s table %d" % (net, name, sw.ip, table))
+            if sw.gateway != "0.0.0.0":
+                commands.append("route add default via %s dev %s onlink table %d"
+                                % (sw.gateway, name, table))
+            commands.append("rule add from %s/32 table %d pref %d" % (sw.ip, table, pref))
+        try:
+            run_ip_batch(commands)
+        except ConfigError as e:
+            self.log("switch %s: %s" % (mac_text(sw.mac), e))
+        if old_ip is not None and (sw.ip, sw.netmask, sw.gateway) != (old_ip, old_mask, old_gw):
+            self.record_event("moved", mac=mac_text(sw.mac), ip=sw.ip, netmask=sw.netmask,
+                              gateway=sw.gateway)
+        if old_ip != sw.ip:
+            self.announce(sw)
+
+    def announce(self, sw):
+        """One gratuitous ARP for the switch's address on its own interface."""
+        if sw.ip == "0.0.0.0":
+            return
+        ip = socket.inet_aton(sw.ip)
+        frame = (b"\xff" * 6 + sw.mac + b"\x08\x06"
+                 + struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + sw.mac + ip + bytes(6) + ip)
+        try:
+            with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
+                s.bind((self.interfaces[sw.ifindex], 0))
+                s.send(frame.ljust(60, b"\0"))
+        except OSError as e:
+            self.log("gratuitous ARP for %s failed: %s" % (sw.ip, e))
+
+    # ----- timed traps
+
+    def _schedule_trap(self, sw):
+        self.after(self.rng.uniform(*sw.trap_interval_s), lambda: self._port_trap(sw))
+
+    def _port_trap(self, sw):
+        """A port goes down, or the one that went down comes back up."""
+        if not sw.quiet(time.monotonic()) and not sw.loader:
+            if sw.ports_down:
+                port = min(sw.ports_down)
+                sw.ports_down.discard(port)
+                text = "Port %d link up" % port
+            else:
+                port = self.rng.randint(1, max(1, sw.trap_ports))
+                sw.ports_down.add(port)
+                text = "Port %d link down" % port
+            self.send_trap(sw, "trap16", text)
+            self.record_event("trap", mac=mac_text(sw.mac), text=text)
+        self._schedule_trap(sw)
+
     @staticmethod
     def _read_all_stdin():
         chunks = []
@@ -901,6 +1083,9 @@ class Simulator:
     # ----- loop
 
     def run(self):
+        for sw in self.switches:
+            if sw.trap_interval_s is not None:
+                self._schedule_trap(sw)
         print("switchsim ready", flush=True)
         if self.stdin_buf:
             self._run_commands()
@@ -977,7 +1162,8 @@ class Simulator:
 
     def reply(self, sw, data, requester, ifindex):
         """Sends a device protocol reply the way the switch is set to."""
-        dest = requester if sw.reply == "unicast" else (BROADCAST, requester[1])
+        unicast = sw.reply == "unicast" or (sw.reply == "auto" and sw.in_subnet(requester[0]))
+        dest = requester if unicast else (BROADCAST, requester[1])
         delay = sw.reply_delay(self.rng)
         if delay > 0:
             self.after(delay, lambda: self.send(self.dev_sock, data, dest, ifindex, sw.ip))
@@ -1041,7 +1227,11 @@ class Simulator:
                 self.reply(sw, sw.poll_reply(hdr.seq, cookie), src, ifindex)
             elif hdr.msg_type in (Msg.SET, Msg.LOADER_SET):
                 if sw.apply_set and sw.set_status == 0:
+                    before = (sw.ip, sw.netmask, sw.gateway)
                     sw.apply_set_request(data)
+                    if sw.own_interface:
+                        sw.take_lease()
+                        self.move_address(sw, *before)
                 self.reply(sw, sw.set_reply(hdr.seq, cookie), src, ifindex)
             elif hdr.msg_type == Msg.UPGRADE:
                 sw.upgrade_armed = sw.upgrade_status == 0
@@ -1138,6 +1328,9 @@ class Simulator:
         if sw.tftp_error == block:
             self._fail_transfer(t)
             return
+        if block == 1:
+            found = IMAGE_VERSION_RE.search(payload)
+            t.image_version = found.group(1).decode("ascii") if found else None
         t.size += len(payload)
         t.digest.update(payload)
         t.last_acked = block
@@ -1147,7 +1340,7 @@ class Simulator:
             t.done = True
             self.record_event("tftp_done", mac=mac_text(sw.mac), filename=t.filename,
                               size=t.size, sha256=t.digest.hexdigest(), blocks=block)
-            self._reboot(sw)
+            self._reboot(sw, t.image_version)
             self.after(TRANSFER_LINGER_S, lambda: self._end_transfer(t))
 
     def _fail_transfer(self, t):
@@ -1170,14 +1363,17 @@ class Simulator:
             self.sel.unregister(t.sock)
             t.sock.close()
 
-    def _reboot(self, sw):
+    def _reboot(self, sw, image_version=None):
         """After a complete write: quiet for reboot_ms, then the new version."""
         sw.upgrade_armed = False
 
         def back():
-            if sw.new_fw_version is not None:
-                sw.fw_version = sw.new_fw_version
-                sw.changed()
+            version = sw.new_fw_version or image_version
+            if version is not None:
+                sw.fw_version = version
+            if sw.leave_loader:
+                sw.loader = False
+            sw.changed()
             # Quiet ends here, not at a time: a request read in the same
             # loop pass before this timer ran must not get the old version.
             sw.reboot_until = 0.0

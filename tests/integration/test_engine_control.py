@@ -83,3 +83,31 @@ def test_intervals_use_32_bit_arithmetic(server):
     server.call("SetUtilityGroupInterval", "<groupInterval>4294968</groupInterval>")
     # 4294968 * 1000 wraps to 704 ms, which reads back as 0 s.
     assert value(server.call("GetUtilityGroupInterval"), "groupInterval") == "0"
+
+
+def ecf_lines(server):
+    path = os.path.join(server.workdir, "cfg", "define.ecf")
+    return subprocess.run([ECF, "print", path], capture_output=True, text=True,
+                          check=True).stdout.splitlines()
+
+
+def test_intervals_set_before_the_engine_start(server):
+    server.start()
+    before = ecf_lines(server)
+    assert "igmp_report_interval=120" in before
+    # The writer changes the polling line only: the IGMP interval is not
+    # known before the file is read, and the other lines stay.
+    assert value(server.call("SetRefreshTime",
+                             "<monitorPollingInterval>30</monitorPollingInterval>"),
+                 "errorcode") == "0"
+    assert ecf_lines(server) == [line if not line.startswith("monitor_polling_interval=")
+                                 else "monitor_polling_interval=30" for line in before]
+    # The client's IGMP interval, given before the start, outlives it.
+    server.call("SetUtilityGroupInterval", "<groupInterval>7</groupInterval>")
+    assert value(server.call("EngineLayerStartup"), "errorcode") == "0"
+    assert value(server.call("GetUtilityGroupInterval"), "groupInterval") == "7"
+    assert value(server.call("GetRefreshTime"), "monitorPollingInterval") == "30"
+    server.call("SetRefreshTime", "<monitorPollingInterval>31</monitorPollingInterval>")
+    after = ecf_lines(server)
+    assert "monitor_polling_interval=31" in after and "igmp_report_interval=7" in after
+    assert after[:3] == before[:3]

@@ -1,8 +1,11 @@
 """Switch configuration files and request documents."""
 
 import os
+import stat
 import threading
 import time
+
+from torvane import TorvaneServer, request
 
 
 RECORD = 628
@@ -95,7 +98,8 @@ def test_cut_record_and_duplicate_address(server):
 def test_non_utf8_and_too_long_paths_write_nothing(server):
     watch(server, "10.0.0.1")
     long_path = "/tmp/" + "x" * 300 + ".cfg"
-    assert value(server.call("SaveFile", path_param(long_path)), "errorcode") == "0"
+    a = server.call("SaveFile", path_param(long_path))
+    assert a.is_fault() and b"too long or not valid" in a.body
     assert not os.path.exists(long_path)
     uni = os.path.join(server.workdir, "ŝaltilo-交换机.cfg")
     server.call("SaveFile", path_param(uni))
@@ -229,3 +233,141 @@ def test_request_documents_that_cannot_be_answered(server):
     names = [r.text for r in el.findall("ReqXml")]
     assert "ctl.req.xml" in names and el.find("nNum").text == str(len(names))
     assert not any("caf" in n for n in names)
+
+
+def call_within(server, op, params="", timeout=5):
+    """A SOAP call that must be answered within timeout seconds."""
+    data = request(op, params).encode()
+    head = (f"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
+            f"Content-Length: {len(data)}\r\n\r\n").encode()
+    return server.http(head + data, timeout=timeout)
+
+
+def test_request_documents_never_wait_on_special_files(server):
+    auto = os.path.join(server.workdir, "auto")
+    for f in os.listdir(auto):
+        os.remove(os.path.join(auto, f))
+    os.mkfifo(os.path.join(auto, "pipe.req.xml"))
+    os.symlink("/dev/zero", os.path.join(auto, "zero.req.xml"))
+    os.mkdir(os.path.join(auto, "dir.req.xml"))
+    # Only special files: nothing to list.
+    assert call_within(server, "GetReqXmlList").is_fault()
+    server.wait_for("find auto/*.req.xml error. \n")
+    open(os.path.join(auto, "a.req.xml"), "wb").write(b"<a/>")
+    os.symlink("a.req.xml", os.path.join(auto, "link.req.xml"))
+    el = call_within(server, "GetReqXmlList").body_element()
+    assert sorted(r.text for r in el.findall("ReqXml")) == ["a.req.xml", "link.req.xml"]
+    assert el.find("nNum").text == "2"
+    for name in ("pipe.req.xml", "zero.req.xml", "dir.req.xml"):
+        a = call_within(server, "GetReqXmlFile", f"<strXmlName>{name}</strXmlName>")
+        assert a.is_fault(), name
+        server.wait_for(f"open auto/{name} error. \n")
+    a = call_within(server, "GetReqXmlFile", "<strXmlName>link.req.xml</strXmlName>")
+    assert value(a, "strXmlContent") == "<a/>"
+
+
+def test_saves_replace_files_safely(server):
+    watch(server, "10.0.0.1")
+    w = server.workdir
+    record = None
+
+    def save(path):
+        nonlocal record
+        a = server.call("SaveFile", path_param(path))
+        assert value(a, "errorcode") == "0", a.body
+        if record is None:
+            record = open(os.path.join(w, path), "rb").read()
+            assert len(record) == RECORD
+
+    os.umask(0o022)
+    save(os.path.join(w, "new.cfg"))  # a new file: its owner's only
+    assert stat.S_IMODE(os.stat(os.path.join(w, "new.cfg")).st_mode) == 0o600
+    # An existing file keeps its mode and owner.
+    kept = os.path.join(w, "kept.cfg")
+    open(kept, "wb").write(b"old")
+    os.chmod(kept, 0o640)
+    os.chown(kept, 4321, 4322)
+    save(kept)
+    st = os.stat(kept)
+    assert (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid) == (0o640, 4321, 4322)
+    assert open(kept, "rb").read() == record
+    # A link is written through and stays a link.
+    os.mkdir(os.path.join(w, "real"))
+    open(os.path.join(w, "real", "target.cfg"), "wb").write(b"old")
+    os.symlink("real/target.cfg", os.path.join(w, "link.cfg"))
+    save(os.path.join(w, "link.cfg"))
+    assert os.path.islink(os.path.join(w, "link.cfg"))
+    assert open(os.path.join(w, "real", "target.cfg"), "rb").read() == record
+    # A user's own *.partial is left alone.
+    open(kept + ".partial", "wb").write(b"mine")
+    save(kept)
+    assert open(kept + ".partial", "rb").read() == b"mine"
+    # Names of 248 to 255 bytes (here relative to the working directory).
+    for n in (248, 255):
+        name = "n" * (n - 4) + ".cfg"
+        save(name)
+        assert open(os.path.join(w, name), "rb").read() == record
+    # SaveFileAs takes a long path as well.
+    long_target = os.path.join(w, "real", "a" * 251 + ".cfg")
+    t, box = save_as_in_background(server)
+    server.wait_for("Save the watched switches as")
+    server.console(long_target + "\n")
+    t.join(10)
+    assert value(box["a"], "errorcode") == "0"
+    assert open(long_target, "rb").read() == record
+    # No temporary file stays behind.
+    assert sorted(os.listdir(os.path.join(w, "real"))) == sorted(["target.cfg", "a" * 251 + ".cfg"])
+    assert [f for f in os.listdir(w) if "partial" in f or f.startswith(".")] == [
+        "kept.cfg.partial"]
+
+
+def test_saves_that_fail_answer_a_fault(lab):
+    """Missing folder, full disk and read-only folder, in a mount namespace
+    of the server's own (a small full tmpfs and a read-only bind mount)."""
+    server = TorvaneServer(lab, lab.namespace("srv")).prepare()
+    full, ro = os.path.join(server.workdir, "full"), os.path.join(server.workdir, "ro")
+    os.mkdir(full)
+    os.mkdir(ro)
+    open(os.path.join(ro, "keep.cfg"), "wb").write(b"old")
+    script = (f"set -e; mount -t tmpfs -o size=16k torvanefull {full}; "
+              f"printf old > {full}/keep.cfg; head -c 1M /dev/zero > {full}/filler || true; "
+              f"mount --bind {ro} {ro}; mount -o remount,bind,ro {ro}; exec \"$0\"")
+    try:
+        server.start(prefix=["unshare", "-m", "--propagation", "private", "sh", "-c", script])
+        inside = f"/proc/{server.proc.pid}/root"  # the server's view of the files
+        watch(server, "10.0.0.1")
+        cases = (
+            (os.path.join(server.workdir, "nope", "x.cfg"), "No such file or directory"),
+            (os.path.join(full, "x.cfg"), "No space left on device"),
+            (os.path.join(full, "keep.cfg"), "No space left on device"),
+            (os.path.join(ro, "x.cfg"), "Read-only file system"),
+            (os.path.join(ro, "keep.cfg"), "Read-only file system"),
+        )
+        for path, why in cases:
+            a = server.call("SaveFile", path_param(path))
+            assert a.is_fault(), path
+            fault = a.body_element()
+            assert fault.find("faultstring").text == f"SaveFile: cannot write {path}: {why}"
+            server.wait_for(f" file {path} error: {why} \n")
+        # What was there is untouched, and nothing was left beside it.
+        assert open(inside + full + "/keep.cfg", "rb").read() == b"old"
+        assert sorted(os.listdir(inside + full)) == ["filler", "keep.cfg"]
+        assert open(os.path.join(ro, "keep.cfg"), "rb").read() == b"old"
+        assert os.listdir(ro) == ["keep.cfg"]
+        # SaveFileAs answers the same way; a cancelled one is still no failure.
+        t, box = save_as_in_background(server)
+        server.wait_for("Save the watched switches as")
+        server.console(os.path.join(full, "as.cfg") + "\n")
+        t.join(10)
+        assert box["a"].is_fault() and b"No space left on device" in box["a"].body
+        t, box = save_as_in_background(server)
+        server.console("\n")
+        t.join(10)
+        assert value(box["a"], "errorcode") == "0"
+        # With room again, the same save succeeds.
+        os.remove(inside + full + "/filler")
+        a = server.call("SaveFile", path_param(os.path.join(full, "keep.cfg")))
+        assert value(a, "errorcode") == "0"
+        assert len(open(inside + full + "/keep.cfg", "rb").read()) == RECORD
+    finally:
+        server.stop()

@@ -101,3 +101,40 @@ def test_console_at_end_of_input_does_not_spin(server):
     assert cpu_ticks() - before < 20  # well under 20% of one core
     assert server.call("GetRefreshTime").status == 200
     c.close()
+
+
+def test_a_client_that_stops_reading_never_gets_a_garbled_message(server):
+    # A small receive window, and nothing read: the server's send buffer fills.
+    c = server.lab.socket(server.ns, socket.AF_INET, socket.SOCK_STREAM)
+    c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    c.settimeout(10)
+    c.connect(("127.0.0.1", PUSH_PORT))
+    c.sendall(b"hello")
+    server.wait_for("we can send messge now! ")
+    words = [(b"%05d" % i) + b"w" * 250 for i in range(20000)]  # 255 bytes, each unique
+    server.console("".join("send %s\n" % w.decode() for w in words))
+    server.wait_for(". fail!", timeout=60)
+    # Everything that reached the client splits into whole messages, in
+    # order; only a cut one may end the stream, which the server closed.
+    data, closed = b"", False
+    c.settimeout(3)
+    try:
+        while True:
+            chunk = c.recv(1 << 20)
+            if not chunk:
+                closed = True
+                break
+            data += chunk
+    except socket.timeout:
+        pass
+    *whole, tail = data.split(b"\0")
+    garbled = [m[:12] for m in whole if m not in words]
+    assert not garbled and whole == words[:len(whole)], garbled[:3]
+    assert len(whole) < len(words) and words[len(whole)].startswith(tail)
+    assert closed
+    server.wait_for("Push client closed: the client read nothing for 2 s, ", timeout=5)
+    # Later notifications find no client and leave the server serving.
+    server.console("send later\n")
+    server.wait_for("Cmd Send: later. fail!", timeout=60)
+    assert server.call("GetRefreshTime").status == 200
+    c.close()

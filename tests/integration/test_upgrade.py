@@ -11,9 +11,11 @@ import hashlib
 import json
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 from xml.sax.saxutils import escape
 
@@ -31,6 +33,7 @@ TFTP_PORT = 64517
 COOKIE = 0x0A0B0C0D
 SERVER_IP = "10.1.0.1"
 STRAY_IP = "10.1.0.99"
+SECOND_IP = "10.1.0.2"
 
 TEXT_FIELDS = {"productName", "systemName", "location", "agentIpAddr", "agentNetmask",
                "agentGateway", "trapIpAddr", "newPasseord", "oldPassword", "fwVersion",
@@ -78,12 +81,16 @@ def bursts(times, gap=0.3):
 class UpgradeLab:
     """The server and a switch simulator playing the given switches."""
 
-    def __init__(self, lab, tmp_path, switches, tftp=True):
+    def __init__(self, lab, tmp_path, switches, tftp=True, extra_addresses=(), other_lan=None):
         self.lab, self.tmp = lab, tmp_path
         self.switches = {sw["mac"]: sw for sw in switches}
         seg = lab.segment("lan")
         self.srv_ns = lab.namespace("srv")
         lab.attach(self.srv_ns, seg, SERVER_IP + "/24")
+        for cidr in extra_addresses:
+            lab.add_address(self.srv_ns, "eth0", cidr)
+        if other_lan is not None:  # a second adapter (eth1) on a segment of its own
+            lab.attach(self.srv_ns, lab.segment("other"), other_lan)
         self.sw_ns = lab.namespace("sw")
         # Each interface answers ARP only for its own address.
         lab.run(self.sw_ns, ["sysctl", "-qw", "net.ipv4.conf.all.arp_ignore=1",
@@ -223,8 +230,51 @@ class UpgradeLab:
             return None
         return words[words.index("lladdr") + 1].replace(":", "-").upper()
 
+    def neighbours(self, ip):
+        """The server namespace's neighbour entries for ip: {dev: (MAC text, state)}."""
+        out = self.lab.run(self.srv_ns, ["ip", "-j", "neigh", "show", "to", ip]).stdout
+        return {e["dev"]: (e.get("lladdr", "").replace(":", "-").upper(), e["state"][0])
+                for e in json.loads(out or "[]") if e.get("dst") == ip}
+
     def close(self):
         self.server.stop()
+
+
+class TftpCapture:
+    """Every IPv4 UDP datagram that reaches a namespace from the engine's
+    TFTP port, read from a packet socket on a thread until stop()."""
+
+    def __init__(self, lab, ns):
+        self.sock = lab.socket(ns, socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0800))
+        self.sock.settimeout(0.2)
+        self.seen = []  # (source address, destination port, payload)
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done.is_set():
+            try:
+                frame, addr = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if addr[2] == socket.PACKET_OUTGOING or len(frame) < 14 + 20 + 8:
+                continue
+            ip = frame[14:]
+            ihl = (ip[0] & 0x0F) * 4
+            if ip[0] >> 4 != 4 or ip[9] != 17 or len(ip) < ihl + 8:
+                continue
+            sport, dport = struct.unpack_from(">HH", ip, ihl)
+            if sport == TFTP_PORT:
+                self.seen.append((socket.inet_ntoa(ip[12:16]), dport, bytes(ip[ihl + 8:])))
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(5)
+        self.sock.close()
+        return self.seen
 
 
 def firmware(tmp_path, name, size):
@@ -282,13 +332,12 @@ def test_upgrades_run_through_and_the_queue_advances(lab, tmp_path):
         _, command = u.device(10, a["mac"])[0]
         assert struct.unpack_from(">I", command, 16)[0] == COOKIE
         assert command[40:] == struct.pack(">HH", 9, 4 + 3) + b"pw1"
-        # Pinned until the table is cleared, not when the entry ends.
-        assert u.pinned(a["ip"]) == a["mac"]
+        # Pinned while the entry runs, not once it has ended.
+        assert not u.pinned(a["ip"])
 
-        # A missing file still clears the table (and the ARP entry).
+        # A missing file still clears the table.
         assert u.set_fw(tmp_path / "absent.bin") == "1"
         assert u.status(a["mac"]) is None
-        assert not u.pinned(a["ip"])
 
         # A small file goes out as one short block. One start runs the
         # whole queue: B follows A by itself; B is queued from the monitor
@@ -316,12 +365,10 @@ def test_upgrades_run_through_and_the_queue_advances(lab, tmp_path):
             written = u.events("tftp_done", sw)[-1]
             assert (written["size"], written["sha256"], written["blocks"]) == (300, sha2, 1)
             assert u.device(10, sw["mac"])[-1][1][44:] == password
-            assert u.pinned(sw["ip"]) == sw["mac"]
+            assert not u.pinned(sw["ip"])
 
         assert u.end() == "0"
         u.server.wait_for("EndUpgrade begin. \n")
-        # Static entries are gone; traffic may since have made dynamic ones.
-        assert not u.pinned(a["ip"]) and not u.pinned(b["ip"])
         assert u.status(b["mac"]) is None
         assert u.upgrading() == ("0", "0")
     finally:
@@ -427,10 +474,32 @@ def test_failures_restarts_and_entries_side_by_side(lab, tmp_path):
         u.close()
 
 
-@pytest.mark.skipif(shutil.which("in.tftpd") is None, reason="tftpd-hpa is not installed")
-def test_real_tftp_server_receives_the_image(lab, tmp_path):
+def test_two_local_addresses_in_the_switch_subnet(lab, tmp_path):
     a = switch(1)
-    u = UpgradeLab(lab, tmp_path, [a], tftp=False)
+    u = UpgradeLab(lab, tmp_path, [a], extra_addresses=[SECOND_IP + "/24"])
+    try:
+        fw, sha = firmware(tmp_path, "fw.bin", 5000)
+        assert u.set_fw(fw) == "0"
+        assert not u.add(switch_info_xml(a)).is_fault()
+        assert not u.start().is_fault()
+        done = u.wait_state(a["mac"], (9, 10), 20)
+        assert (done["upgradeStatus"], done["failedCode"]) == (9, 0)
+        (written,) = u.events("tftp_done", a)
+        assert (written["size"], written["sha256"]) == (5000, sha)
+        # One write request, and the whole transfer from one local address.
+        assert len(u.write_requests(a)) == 1
+        sources = {r["src"].split(":")[0] for r in u.records()
+                   if r.get("socket") in ("tftp", "tftp-transfer")}
+        assert len(sources) == 1 and sources <= {SERVER_IP, SECOND_IP}
+    finally:
+        u.close()
+
+
+@pytest.mark.skipif(shutil.which("in.tftpd") is None, reason="tftpd-hpa is not installed")
+@pytest.mark.parametrize("extra", [(), (SECOND_IP + "/24",)], ids=["one-address", "two-addresses"])
+def test_real_tftp_server_receives_the_image(lab, tmp_path, extra):
+    a = switch(1)
+    u = UpgradeLab(lab, tmp_path, [a], tftp=False, extra_addresses=extra)
     root = tmp_path / "tftproot"
     root.mkdir()
     os.chmod(root, 0o777)
@@ -448,11 +517,89 @@ def test_real_tftp_server_receives_the_image(lab, tmp_path):
             f.write(data)
         assert u.set_fw("image.bin") == "0"
         assert not u.add(switch_info_xml(a)).is_fault()
+        capture = TftpCapture(lab, u.sw_ns)
         assert not u.start().is_fault()
         done = u.wait_state(a["mac"], (9, 10), 20)
+        seen = capture.stop()
         assert (done["upgradeStatus"], done["failedCode"]) == (9, 0)
         assert done["transmitedSize"] == len(data)
         assert (root / "image.bin").read_bytes() == data
+        # One write request; the whole transfer from one local address.
+        assert [p for _, port, p in seen if port == 69] == [b"\x00\x02image.bin\x00octet\x00"]
+        assert len({source for source, _, _ in seen}) == 1
+        assert len(seen) == 1 + len(data) // 512 + 1
     finally:
         tftpd.kill()
+        u.close()
+
+
+def test_firmware_path_must_name_a_regular_file(server, tmp_path):
+    def set_fw(path):
+        a = server.call("SetFwFilePath", "<strFwFilePath>%s</strFwFilePath>" % escape(str(path)))
+        return a.body_element().find("errorcode").text
+
+    fw, _ = firmware(tmp_path, "fw.bin", 100)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    (tmp_path / "link").symlink_to(fw)
+    (tmp_path / "dangling").symlink_to(tmp_path / "absent")
+    assert [set_fw(p) for p in (tmp_path, "/dev/zero", fifo, tmp_path / "dangling")] == ["1"] * 4
+    assert [set_fw(p) for p in (fw, tmp_path / "link")] == ["0", "0"]
+
+
+def test_static_arp_entries_only_where_and_while_needed(lab, tmp_path):
+    a = switch(1)                                                 # succeeds
+    d = switch(2, upgrade_status=2)                               # refuses
+    f = switch(3, ip="192.168.77.5", upgrade_status=None)         # foreign address, no reply
+    u = UpgradeLab(lab, tmp_path, [a, d, f], other_lan="10.2.0.1/24")
+    router = "02-99-00-00-00-01"
+    try:
+        # Entries the engine did not make: a learned one for F's address on
+        # the other adapter (a router there, say), a configured one for D's.
+        lab.run(u.srv_ns, ["ip", "neigh", "add", f["ip"], "lladdr", router.replace("-", ":"),
+                           "dev", "eth1", "nud", "stale"], check=True)
+        lab.run(u.srv_ns, ["ip", "neigh", "add", d["ip"], "lladdr", "02:77:00:00:00:02",
+                           "dev", "eth0", "nud", "permanent"], check=True)
+        fw, _ = firmware(tmp_path, "fw.bin", 3000)
+        assert u.set_fw(fw) == "0"
+
+        # F's address is in no local subnet: pinned on every adapter, except
+        # where the system already maps it.
+        assert not u.add(switch_info_xml(f)).is_fault()
+        assert not u.start().is_fault()
+        assert u.neighbours(f["ip"]) == {"eth0": (f["mac"], "PERMANENT"),
+                                         "eth1": (router, "STALE")}
+        # A's address is in eth0's subnet: pinned there only, while it runs,
+        # also over the kernel's learned entry for A itself.
+        lab.run(u.srv_ns, ["ip", "neigh", "replace", a["ip"], "lladdr",
+                           a["mac"].replace("-", ":"), "dev", "eth0", "nud", "stale"], check=True)
+        assert not u.add(switch_info_xml(a, reboot=2), switch_info_xml(d)).is_fault()
+        assert not u.start().is_fault()
+        assert u.neighbours(a["ip"]) == {"eth0": (a["mac"], "PERMANENT")}
+        assert u.wait_state(a["mac"], (9, 10), 15)["upgradeStatus"] == 9
+        assert u.neighbours(a["ip"]).get("eth0", ("", ""))[1] != "PERMANENT"
+        # D started after A and refused; the configured entry was left alone.
+        assert u.wait_state(d["mac"], (9, 10), 5)["failedCode"] == 4
+        assert u.neighbours(d["ip"]) == {"eth0": ("02-77-00-00-00-02", "PERMANENT")}
+        # F fails after its resends: its pin goes, the router's entry stays.
+        assert u.wait_state(f["mac"], (9, 10), 15)["failedCode"] == 3
+        assert u.neighbours(f["ip"]) == {"eth1": (router, "STALE")}
+
+        # A server killed while a pin stands: the next engine start removes
+        # that pin, and nothing else.
+        assert u.set_fw(fw) == "0"
+        assert not u.add(switch_info_xml(f)).is_fault()
+        assert not u.start().is_fault()
+        assert u.neighbours(f["ip"])["eth0"] == (f["mac"], "PERMANENT")
+        os.killpg(u.server.proc.pid, 9)
+        u.server.proc.wait(timeout=10)
+        time.sleep(0.3)
+        assert u.neighbours(f["ip"])["eth0"] == (f["mac"], "PERMANENT")
+        again = TorvaneServer(lab, u.srv_ns, workdir=u.server.workdir)
+        u.server = again
+        again.start()
+        assert u.value("EngineLayerStartup", "errorcode") == "0"
+        assert u.neighbours(f["ip"]) == {"eth1": (router, "STALE")}
+        assert u.neighbours(d["ip"]) == {"eth0": ("02-77-00-00-00-02", "PERMANENT")}
+    finally:
         u.close()

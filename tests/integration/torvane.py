@@ -140,11 +140,13 @@ class TorvaneServer:
                 shutil.copytree(src, dst, dirs_exist_ok=True)
         return self
 
-    def start(self, wait=True):
+    def start(self, wait=True, prefix=()):
+        """prefix: a command line that ends by running the server (its
+        last argument), such as a shell preparing a mount namespace."""
         # No graphical session: dialogs fall back to the console.
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(sanitizer_env(self.workdir))
-        self.proc = self.lab.popen(self.ns, [BINARY], cwd=self.workdir, env=env,
+        self.proc = self.lab.popen(self.ns, [*prefix, BINARY], cwd=self.workdir, env=env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         self.pumps = [

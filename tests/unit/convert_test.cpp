@@ -136,13 +136,41 @@ TEST(CodePage, UnmappableAndBounds) {
   char out[8];
   std::memset(out, 'x', sizeof(out));
   ASSERT_EQ(WideToAnsi(text, 6, out, sizeof(out)), 5u);  // U+0080 is not read
-  EXPECT_EQ(std::string(out, 5), "a???b");
+  EXPECT_EQ(std::string(out, 5), "aA??b");  // A with macron has a best fit
   EXPECT_EQ(out[5], 'x');
   EXPECT_EQ(WideToAnsi(u"\u20AC\u20AC\u20AC", 3, out, 2), 2u);
   EXPECT_EQ(std::string(out, 2), "\x80\x80");
   char16_t wide[3] = {9, 9, 9};
   EXPECT_EQ(AnsiToWide("abcd", 4, wide, 2), 2u);
   EXPECT_EQ(wide[2], 9);
+}
+
+std::string Ansi(const std::u16string& text, size_t room = 64) {
+  std::string out(room, 'x');
+  out.resize(WideToAnsi(text.data(), text.size(), &out[0], room));
+  return out;
+}
+
+TEST(CodePage, BestFitLettersAndComposedAccentsAsWindows) {
+  // Letters of the code page keep their byte; others get their best fit.
+  EXPECT_EQ(Ansi(u"\u0141\u00F3d\u017A"), "L\xF3" "dz");  // Łódź
+  EXPECT_EQ(Ansi(u"\u0160koda \u017Delezni\u010Dar"), "\x8Akoda \x8E" "eleznicar");
+  EXPECT_EQ(Ansi(u"\u0110\u0111\u0131\u0142\u0150\u0171\u0191"), "\xD0" "dilOu\x83");
+  EXPECT_EQ(Ansi(u"\u01D5\u01F0\u0180"), "Ujb");
+  // No best fit: other scripts, and Latin letters Windows leaves out.
+  EXPECT_EQ(Ansi(u"\u0416\u4E00\u0138\u014A\u017F"), "?????");
+  // Decomposed accents are composed first: e + U+0301 is e acute (0xE9);
+  // o + U+0301 + U+0323 composes into a letter that has only a best fit.
+  EXPECT_EQ(Ansi(u"Cafe\u0301"), "Caf\xE9");
+  EXPECT_EQ(Ansi(u"L\u0301o\u0301dz\u0301"), "L\xF3" "dz");
+  EXPECT_EQ(Ansi(u"A\u030A"), "\xC5");
+  EXPECT_EQ(Ansi(u"\u212B"), "\xC5");  // Angstrom sign
+  EXPECT_EQ(Ansi(u"a\u0328"), "a");       // a with ogonek
+  // A combining accent that composes with nothing stays a character of its own.
+  EXPECT_EQ(Ansi(u"x\u0301"), "x?");
+  EXPECT_EQ(Ansi(u"\u0301"), "?");
+  // The destination bounds the bytes written, counted after composition.
+  EXPECT_EQ(Ansi(u"e\u0301e\u0301e\u0301", 2), "\xE9\xE9");
 }
 
 TEST(CodePage, WidePathToUtf8RefusesWhatItCannotHoldWhole) {

@@ -113,7 +113,7 @@ TEST_F(DeviceSetTest, SendRegistersBeforeSendingAndAlwaysAddsANode) {
     EXPECT_EQ(p.timeoutMs, 50000u);
     EXPECT_EQ(p.requestType, kMsgSetRequest);
     EXPECT_EQ(p.replyType, kMsgSetReply);
-    EXPECT_EQ(p.altReplyType, 0);
+    EXPECT_EQ(p.altReplyType, kMsgSetReply2);
     EXPECT_NE(p.sequence, 0);
     EXPECT_EQ(memcmp(p.targetMac, kMacA, 6), 0);
     EXPECT_EQ(p.callback, &DevSetCallback);
@@ -150,9 +150,10 @@ TEST_F(DeviceSetTest, MismatchedRepliesChangeNothing) {
   EXPECT_EQ(SetProcess(truncated), 0);
   EXPECT_EQ(SetProcess(Reply(kMsgSetReply, seqs[0], kMacA, 1, "x", kCookie + 1)), 0);
   EXPECT_EQ(SetProcess(Reply(kMsgSetReply, static_cast<uint16_t>(seqs[1] + 1), kMacA, 1)), 1);
-  EXPECT_EQ(SetProcess(Reply(kMsgSetReply2, seqs[0], kMacA, 1)), 1);  // only type 4 completes it
+  EXPECT_EQ(SetProcess(Reply(kMsgLoaderSetReply, seqs[0], kMacA, 1)), 1);  // type 3: 4 or 8
   EXPECT_EQ(SetProcess(Reply(kMsgSetReply, seqs[0], kMacB, 1)), 1);   // another switch
   EXPECT_EQ(SetProcess(Reply(kMsgSetReply, seqs[1], kMacB, 1)), 1);   // loader: only type 15
+  EXPECT_EQ(SetProcess(Reply(kMsgSetReply2, seqs[1], kMacB, 1)), 1);
   EXPECT_EQ(PendingRequestCount(), 2u);
   for (const auto& n : CopyOperateList()) EXPECT_EQ(n.result, kOperatePending);
   EXPECT_EQ(g_pushes, 0);
@@ -177,6 +178,19 @@ TEST_F(DeviceSetTest, MismatchedRepliesChangeNothing) {
   EXPECT_EQ(DevSetCallback(late.data, kHeaderSize - 1, nullptr), 1);
   EXPECT_EQ(DevSetCallback(nullptr, 100, nullptr), 1);
   EXPECT_EQ(CopyOperateList()[0].result, kOperatePending);
+
+  // The second form of the set reply completes a type-3 request (and, as
+  // any reply, every pending node of its switch).
+  SendDeviceSet(Record(kMacA), kSetConfig);
+  seqs = PendingSequences();
+  ASSERT_EQ(seqs.size(), 1u);
+  EXPECT_EQ(SetProcess(Reply(kMsgSetReply2, seqs[0], kMacA, 5)), 1);
+  EXPECT_EQ(PendingRequestCount(), 0u);
+  nodes = CopyOperateList();
+  ASSERT_EQ(nodes.size(), 3u);
+  EXPECT_EQ(nodes[0].result, 5);
+  EXPECT_EQ(nodes[2].result, 5);
+  EXPECT_EQ(g_pushes, 3);
 }
 
 TEST_F(DeviceSetTest, TimeOutAfterFiftySecondsWithOnePushPerPass) {

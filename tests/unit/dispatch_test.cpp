@@ -90,8 +90,8 @@ TEST_F(QueueRoutingTest, ByMessageTypeAndTftpFlag) {
 TEST(PacketQueueTest, ConsumerDrainsEverythingAcrossSignals) {
   // One producer appending in batches with one signal per batch, one
   // consumer draining before each wait: every record arrives, in order.
-  PacketQueue queue;
   constexpr int kRecords = 5000;
+  PacketQueue queue(kRecords);  // room for all: this is about signals, not the limit
   std::atomic<int> received{0};
   std::atomic<bool> ordered{true};
   std::thread consumer([&] {
@@ -392,6 +392,14 @@ TEST(EntryChoiceTest, TftpUsesTheLongerOfEntryMaskAndForcedMask) {
             std::vector<size_t>({0, 1}));
   EXPECT_EQ(PickTftpEntries(entries, A("192.168.5.200"), A("255.255.0.0")),
             std::vector<size_t>({1}));
+
+  // One entry only: the one asked for, else the first that would send.
+  entries.push_back({A("192.168.5.2"), A("255.255.255.0")});
+  EXPECT_EQ(PickTftpEntry(entries, A("192.168.5.200"), 0, A("192.168.5.2")), 2u);
+  EXPECT_EQ(PickTftpEntry(entries, A("192.168.5.200"), 0, 0), 1u);
+  EXPECT_EQ(PickTftpEntry(entries, A("192.168.5.200"), 0, A("192.168.5.77")), 1u);
+  EXPECT_EQ(PickTftpEntry(entries, A("172.16.0.1"), 0, 0), 0u);
+  EXPECT_EQ(PickTftpEntry({}, A("172.16.0.1"), 0, A("192.168.5.2")), 0u);
 }
 
 }  // namespace

@@ -349,13 +349,24 @@ TEST(EngineSocketsTest, SendsLeaveThroughEachAdapterWithItsMac) {
     // TFTP goes out unchanged from port 64517.
     int tftp = SwitchSocket(ns, "sw1", 69, false);
     std::vector<uint8_t> wrq(30, 0xEE);
-    NS_CHECK_EQ(SendTftp(69, Ip("10.10.2.2"), wrq.data(), wrq.size()), 1);
+    NS_CHECK_EQ(SendTftp(69, Ip("10.10.2.2"), wrq.data(), wrq.size(), 0), 1);
     b = SwitchDrain(tftp);
     NS_CHECK_EQ(b.size(), 1u);
     if (b.size() == 1) {
       NS_CHECK(b[0].bytes == wrq);
       NS_CHECK_EQ(b[0].fromPort, kTftpPort);
       NS_CHECK_EQ(b[0].from, Ip("10.10.2.1"));
+    }
+    close(tftp);
+    // Two local addresses in the switch's subnet: the packet leaves once,
+    // from the address asked for, else from one of them.
+    tftp = SwitchSocket(ns, "sw0", 69, false);
+    for (uint32_t local : {Ip("10.10.1.5"), Ip("10.10.1.1"), 0u, Ip("10.10.9.9")}) {
+      NS_CHECK_EQ(SendTftp(69, Ip("10.10.1.2"), wrq.data(), wrq.size(), local), 1);
+      a = SwitchDrain(tftp);
+      NS_CHECK_EQ(a.size(), 1u);
+      if (a.size() == 1 && (local == Ip("10.10.1.5") || local == Ip("10.10.1.1")))
+        NS_CHECK_EQ(a[0].from, local);
     }
     close(tftp);
     close(sw0);

@@ -122,22 +122,32 @@ TEST_F(RequestTrackerTest, SetMatchingBySequenceTypeAndMac) {
   EXPECT_TRUE(calls_.tags.empty());
 }
 
-TEST_F(RequestTrackerTest, SetMatchingStopsAtOldestCandidate) {
-  // The altReplyType is not consulted by the set rule.
-  Add(1, 3, 4, 8, 30, kMacA, 1000, 50000);
-  Add(2, 3, 8, 0, 30, kMacB, 1000, 50000);
-  Add(3, 3, 8, 0, 30, kMacA, 1000, 50000);
+TEST_F(RequestTrackerTest, SetMatchingAcceptsEitherFormAndStopsAtOldestCandidate) {
+  // A type-3 request takes a type-4 or a type-8 reply; a type-14 request
+  // (no second form) takes neither.
+  Add(1, 14, 15, 0, 30, kMacA, 1000, 50000);
+  Add(2, 3, 4, 8, 30, kMacB, 1000, 50000);
+  Add(3, 3, 4, 8, 30, kMacA, 1000, 50000);
+  Add(4, 3, 4, 8, 31, kMacA, 1000, 50000);
   std::unique_ptr<PendingRequest> taken;
   // The oldest type-8 candidate targets B: the search ends there even
   // though a later request targets A.
   EXPECT_EQ(TakeSetRequest(Reply(8, 30, kMacA, 1500), &taken), MatchResult::kMacMismatch);
-  EXPECT_EQ(PendingRequestCount(), 3u);
+  EXPECT_EQ(PendingRequestCount(), 4u);
   // A reply exactly timeoutMs late frees the candidate.
   EXPECT_EQ(TakeSetRequest(Reply(8, 30, kMacB, 51000), &taken), MatchResult::kLate);
-  EXPECT_EQ(PendingRequestCount(), 2u);
+  EXPECT_EQ(PendingRequestCount(), 3u);
   EXPECT_EQ(TakeSetRequest(Reply(8, 30, kMacA, 1500), &taken), MatchResult::kAccepted);
   ASSERT_TRUE(taken);
   EXPECT_EQ(taken->context, reinterpret_cast<void*>(3));
+  EXPECT_EQ(TakeSetRequest(Reply(4, 31, kMacA, 1500), &taken), MatchResult::kAccepted);
+  EXPECT_EQ(taken->context, reinterpret_cast<void*>(4));
+  // Only the type-14 request is left, and a reply of type 4 or 8 is not
+  // its own.
+  EXPECT_EQ(TakeSetRequest(Reply(8, 30, kMacA, 1500), &taken), MatchResult::kNoRequest);
+  EXPECT_EQ(TakeSetRequest(Reply(4, 30, kMacA, 1500), &taken), MatchResult::kNoRequest);
+  EXPECT_EQ(TakeSetRequest(Reply(15, 30, kMacA, 1500), &taken), MatchResult::kAccepted);
+  EXPECT_EQ(taken->context, reinterpret_cast<void*>(1));
 }
 
 int g_freed = 0;

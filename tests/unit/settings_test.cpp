@@ -288,6 +288,7 @@ TEST_F(SettingsFileTest, WriterRewritesOnlyTheIntervals) {
   EngineSettings s;
   s.monitorPollingIntervalMs = 30999;  // whole seconds are written
   s.igmpReportIntervalMs = 90000;
+  s.fileRead = true;
   EXPECT_EQ(SettingsWriteTo(path_.c_str(), s), 0);  // no file
 
   Store(EncodeSettings(kPlain));
@@ -318,6 +319,65 @@ TEST_F(SettingsFileTest, WriterRewritesOnlyTheIntervals) {
   s.monitorPollingIntervalMs = 4000000000u;
   EXPECT_EQ(SettingsWriteTo(path_.c_str(), s), 0);
   EXPECT_EQ(Load(), full);
+}
+
+TEST_F(SettingsFileTest, WriterKeepsEveryOtherLineAndAnIgmpIntervalItDoesNotKnow) {
+  // Keys in another order, with a line after the intervals.
+  const std::string plain =
+      "magic_cookie=0a0b0c0d\r\nmonitor_polling_interval=15\r\nigmp_report_interval=120\r\n"
+      "multicast_group=239.1.2.3\r\nudp_discovery_port=fc05";
+  // Before any read (SetRefreshTime before the engine start) the IGMP
+  // interval in memory is 0 and not the file's: the file keeps its own.
+  EngineSettings fresh;
+  fresh.monitorPollingIntervalMs = 30000;
+  Store(EncodeSettings(plain));
+  ASSERT_EQ(SettingsWriteTo(path_.c_str(), fresh), 1);
+  std::string written = ReadBack();
+  EXPECT_EQ(SettingsPlainText(written),
+            "magic_cookie=0a0b0c0d\r\nmonitor_polling_interval=30\r\nigmp_report_interval=120\r\n"
+            "multicast_group=239.1.2.3\r\nudp_discovery_port=fc05");
+  SettingsValues v;
+  ASSERT_TRUE(DecodeSettings(written, &v));
+  EXPECT_EQ(v.multicastGroup, inet_addr("239.1.2.3"));
+  EXPECT_EQ(v.discoveryPort, 0xfc05);
+  EXPECT_EQ(v.igmpReportIntervalMs, 120000u);
+
+  // An interval the client set is written, in place.
+  fresh.igmpReportIntervalMs = 7000;
+  fresh.igmpIntervalByClient = true;
+  ASSERT_EQ(SettingsWriteTo(path_.c_str(), fresh), 1);
+  ASSERT_TRUE(DecodeSettings(ReadBack(), &v));
+  EXPECT_EQ(v.igmpReportIntervalMs, 7000u);
+  EXPECT_EQ(v.discoveryPort, 0xfc05);
+
+  // Without an IGMP line: none is made up, unless the value is known.
+  Store(EncodeSettings("magic_cookie=0a0b0c0d\r\nmonitor_polling_interval=15"));
+  EngineSettings unread;
+  unread.monitorPollingIntervalMs = 9000;
+  ASSERT_EQ(SettingsWriteTo(path_.c_str(), unread), 1);
+  EXPECT_EQ(SettingsPlainText(ReadBack()), "magic_cookie=0a0b0c0d\r\nmonitor_polling_interval=9");
+  ASSERT_EQ(SettingsWriteTo(path_.c_str(), fresh), 1);
+  EXPECT_EQ(SettingsPlainText(ReadBack()),
+            "magic_cookie=0a0b0c0d\r\nmonitor_polling_interval=30\r\nigmp_report_interval=7");
+}
+
+TEST_F(SettingsFileTest, ReadKeepsTheIntervalsTheClientSetBeforeIt) {
+  Store(EncodeSettings(kPlain));
+  EngineSettings s;
+  s.igmpReportIntervalMs = 5000;
+  s.igmpIntervalByClient = true;
+  SettingsReadFrom(path_.c_str(), &s);  // the port check may fail here; the values are read
+  EXPECT_TRUE(s.fileRead.load());
+  EXPECT_EQ(s.igmpReportIntervalMs.load(), 5000u);
+  EXPECT_EQ(s.monitorPollingIntervalMs.load(), 15000u);
+  EXPECT_EQ(s.magicCookie.load(), 0x0A0B0C0Du);
+
+  EngineSettings t;
+  t.monitorPollingIntervalMs = 2000;
+  t.monitorIntervalByClient = true;
+  SettingsReadFrom(path_.c_str(), &t);
+  EXPECT_EQ(t.monitorPollingIntervalMs.load(), 2000u);
+  EXPECT_EQ(t.igmpReportIntervalMs.load(), 120000u);
 }
 
 TEST_F(SettingsFileTest, WriterAvoidsChecksumBytesThatTextModeLoses) {

@@ -450,14 +450,26 @@ TEST_F(UpgradeTest, FirmwareFileProblems) {
   EXPECT_EQ(Status(kMacA).state, kUpgradeFailed);
   ClearUpgradeTable();
 
-  // A FIFO has no size (and must not block the caller): code 6.
+  // Anything but a regular file fails at once with code 1, nothing sent
+  // (no upgrade command took a sequence number): a FIFO (which must not
+  // block the caller either), a device that never ends, a directory, and
+  // a link to any of them.
   std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  SetFirmwarePath(fifo.c_str());
-  Queue(Record(kMacA, kIpA, 0, 1));
-  EXPECT_EQ(StartNextQueuedEntry(), 0);
-  EXPECT_EQ(Status(kMacA).failureCode, kUpgradeFileSizeError);
-  ClearUpgradeTable();
+  std::string link = dir_ + "/link";
+  ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
+  for (const std::string& special : {fifo, std::string("/dev/zero"), dir_, link}) {
+    SetFirmwarePath(special.c_str());
+    Queue(Record(kMacA, kIpA, 0, 1));
+    uint16_t before = TakeSequenceNumber();
+    EXPECT_EQ(StartNextQueuedEntry(), 0) << special;
+    EXPECT_EQ(TakeSequenceNumber(), before == 0xFFFF ? 1 : before + 1) << special;
+    UpgradeStatusCopy s = Status(kMacA);
+    EXPECT_EQ(s.state, kUpgradeFailed) << special;
+    EXPECT_EQ(s.failureCode, kUpgradeFileMissing) << special;
+    EXPECT_EQ(s.firmwareSize, 0u) << special;
+    ClearUpgradeTable();
+  }
 
   // Removed during the transfer: code 1 when the next block is due, and
   // the next switch is not started.
@@ -472,21 +484,15 @@ TEST_F(UpgradeTest, FirmwareFileProblems) {
   EXPECT_EQ(Status(kMacB).state, kUpgradeQueued);
   ClearUpgradeTable();
 
-  // A directory opens and, where the file system gives it a size, fails
-  // when read: code 2.
-  int fd = open(dir_.c_str(), O_RDONLY);
-  bool sized = lseek(fd, 0, SEEK_END) >= 0;
-  close(fd);
-  SetFirmwarePath(dir_.c_str());
+  // Replaced by a directory during the transfer: the same.
+  path = Firmware(2048);
   Queue(Record(kMacA, kIpA, 0, 1));
-  if (sized) {
-    StartAndAccept(kMacA);
-    HandleUpgradeTftp(Tftp(kIpA, kPortA, kTftpOpAck, 0));
-    EXPECT_EQ(Status(kMacA).failureCode, kUpgradeFileReadError);
-  } else {
-    EXPECT_EQ(StartNextQueuedEntry(), 0);
-    EXPECT_EQ(Status(kMacA).failureCode, kUpgradeFileSizeError);
-  }
+  StartAndAccept(kMacA);
+  HandleUpgradeTftp(Tftp(kIpA, kPortA, kTftpOpAck, 0));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  HandleUpgradeTftp(Tftp(kIpA, kPortA, kTftpOpAck, 1));
+  EXPECT_EQ(Status(kMacA).failureCode, kUpgradeFileMissing);
 }
 
 TEST_F(UpgradeTest, SameSwitchQueuedTwiceCompletesBothRuns) {
