@@ -154,7 +154,7 @@ int ReadDump(int fd, uint32_t seq, std::vector<NeighbourEntry>* out) {
     }
     if (n == 0) return EPROTO;
     int left = static_cast<int>(n);
-    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, left);
+    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); MessageFits(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;
       if (h->nlmsg_type == NLMSG_DONE) return 0;
