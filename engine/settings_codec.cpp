@@ -319,6 +319,13 @@ bool ReplaceValue(std::string* text, const char* key, uint32_t number) {
   size_t start = pos + std::strlen(key);
   size_t end = text->find_first_of(std::string("\r\n\0", 3), start);
   if (end == std::string::npos) end = text->size();
+  // The reader finds a key anywhere in the text, so a key that stands in
+  // this value (a file edited by hand) stays, and with it its setting.
+  for (const char* other : {kKeyMagicCookie, kKeyDiscoveryPort, kKeyMulticastGroup,
+                            kKeyMonitorPollingInterval, kKeyIgmpReportInterval}) {
+    size_t at = text->find(other, start);
+    if (at < end) end = at;
+  }
   text->replace(start, end - start, std::to_string(number));
   return true;
 }

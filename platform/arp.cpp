@@ -37,6 +37,13 @@ void AddAttribute(NeighRequest* req, uint16_t type, const void* value, size_t le
   req->header.nlmsg_len = static_cast<uint32_t>(at + RTA_ALIGN(rta->rta_len));
 }
 
+// NLMSG_OK without its comparison of a signed length with the unsigned
+// message length: the length is known to be positive there.
+bool MessageFits(const struct nlmsghdr* h, int left) {
+  return left >= static_cast<int>(sizeof(struct nlmsghdr)) &&
+         h->nlmsg_len >= sizeof(struct nlmsghdr) && h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // Reads datagrams until the kernel's answer to seq; returns its error
 // (0 for success) or the errno of a failed receive.
 int AwaitAck(int fd, uint32_t seq) {
@@ -50,7 +57,7 @@ int AwaitAck(int fd, uint32_t seq) {
     // Signed, so that NLMSG_NEXT past a short last message ends the walk
     // instead of wrapping to a huge length.
     int left = static_cast<int>(n);
-    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, left);
+    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); MessageFits(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;
       if (h->nlmsg_type != NLMSG_ERROR) continue;
@@ -147,7 +154,7 @@ int ReadDump(int fd, uint32_t seq, std::vector<NeighbourEntry>* out) {
     }
     if (n == 0) return EPROTO;
     int left = static_cast<int>(n);
-    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, left);
+    for (struct nlmsghdr* h = reinterpret_cast<struct nlmsghdr*>(buf); MessageFits(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;
       if (h->nlmsg_type == NLMSG_DONE) return 0;

@@ -11,9 +11,10 @@ cd "$(dirname "$0")/.."
 all=0
 if [ "${1:-}" = "--all" ]; then all=1; fi
 
+# clang and its runtime (libFuzzer, sanitizers) build the fuzz targets.
 PACKAGES=(g++ cmake make gsoap libgsoap-dev libgtest-dev libicu-dev python3 python3-pytest
           iproute2 socat procps tftpd-hpa tftp-hpa libcli11-dev nlohmann-json3-dev jq
-          nginx-light)
+          nginx-light clang libclang-rt-14-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,7 +1,7 @@
 """The files the server hands to its client: the request documents of auto/
 and the browser client tools/js_client/index.html.
 
-The generated WSDL (build/Torvane.wsdl) is the reference for element names,
+The generated WSDL (Torvane.wsdl beside the server binary) is the reference for element names,
 their order and their types, so a document or a page table that drifts from
 the contract fails here rather than in a browser.
 """
@@ -14,9 +14,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from torvane import NS, ROOT, SOAP11_ENV
-
-WSDL = os.path.join(ROOT, "build", "Torvane.wsdl")
+from torvane import NS, ROOT, SOAP11_ENV, WSDL
 AUTO = os.path.join(ROOT, "auto")
 PAGE = os.path.join(ROOT, "tools", "js_client", "index.html")
 JQUERY = os.path.join(ROOT, "tools", "js_client", "jquery.js")
@@ -40,7 +38,7 @@ RESPONSE_ELEMENTS = {
 def contract():
     """{operation: [(parameter, type)]} and the SwitchInfo fields, from the WSDL."""
     if not os.path.exists(WSDL):
-        pytest.skip("build/Torvane.wsdl is missing: build the server first")
+        pytest.skip(f"{WSDL} is missing: build the server first")
     root = ET.parse(WSDL).getroot()
     messages = {m.get("name"): [(p.get("name"), p.get("type")) for p in m.findall(f"{W}part")]
                 for m in root.iter(f"{W}message")}

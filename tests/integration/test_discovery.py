@@ -21,7 +21,7 @@ from lab import wait_for_line
 from torvane import ROOT, TorvaneServer
 
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
-ECF = os.path.join(os.path.dirname(torvane.BINARY), "torvane-ecf")
+ECF = torvane.ECF
 
 P = 64513
 COOKIE = 0x0A0B0C0D

@@ -6,9 +6,7 @@ import subprocess
 
 import pytest
 
-from torvane import ROOT, TorvaneServer
-
-ECF = os.path.join(ROOT, "build", "torvane-ecf")
+from torvane import ECF, ROOT, TorvaneServer
 
 
 def value(answer, name):

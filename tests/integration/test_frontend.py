@@ -6,7 +6,7 @@ import socket
 import time
 import xml.etree.ElementTree as ET
 
-from torvane import BINARY, NS, ROOT, TorvaneServer
+from torvane import BINARY, NS, ROOT, WSDL, TorvaneServer
 
 OPERATIONS = [
     "GetSwitchInfoList", "SetDiscoverToAgents", "GetReqXmlList", "GetReqXmlFile",
@@ -181,9 +181,8 @@ def test_bad_input_gets_a_fault_or_a_close_and_serving_goes_on(server):
 
 
 def test_generated_wsdl_describes_the_contract():
-    wsdl = os.path.join(ROOT, "build", "Torvane.wsdl")
-    root = ET.parse(wsdl).getroot()  # well-formed
-    text = open(wsdl).read()
+    root = ET.parse(WSDL).getroot()  # well-formed
+    text = open(WSDL).read()
     for name in ("newPasseord", "transmitedSize", "upgradeEreaseFlashTime", "is-upgrading",
                  "tReqXmlList", "SwitchInfoList", "urn:Ostra"):
         assert name in text, name

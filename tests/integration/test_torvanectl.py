@@ -124,7 +124,8 @@ def test_every_command_against_the_server(ctl_lab, tmp_path):
     saved = tmp_path / "watched.cfg"
     ok(ctl(lab, ns, "save", str(saved)))
     assert saved.stat().st_size == 628
-    ok(ctl(lab, ns, "unwatch", sw2["ip"]))
+    p = ok(ctl(lab, ns, "unwatch", sw2["ip"]))
+    assert "no longer watching" in p.stdout
     assert json.loads(ok(ctl(lab, ns, "status", "--json")).stdout) == []
     p = ok(ctl(lab, ns, "unwatch", sw2["ip"]))
     assert "was not watched" in p.stderr

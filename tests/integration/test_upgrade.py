@@ -26,7 +26,7 @@ from lab import wait_for_line
 from torvane import ROOT, SWITCH_INFO_FIELDS, TorvaneServer
 
 SWITCHSIM = os.path.join(ROOT, "tools", "switchsim.py")
-ECF = os.path.join(os.path.dirname(torvane.BINARY), "torvane-ecf")
+ECF = torvane.ECF
 
 P = 64513
 TFTP_PORT = 64517

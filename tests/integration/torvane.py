@@ -1,13 +1,19 @@
 """Driving the built server over real sockets.
 
-TorvaneServer runs build/torvane inside one of the lab's namespaces, in a
-working directory of its own (a copy of cfg/, auto/ and tools/js_client/),
-with its standard streams on pipes. SOAP requests are written as raw HTTP
-and the answers parsed with ElementTree, independent of our own gSOAP code.
+TorvaneServer runs build/torvane (or $TORVANE_BINARY) inside one of the lab's
+namespaces, in a working directory of its own (a copy of cfg/, auto/ and
+tools/js_client/), with its standard streams on pipes. SOAP requests are
+written as raw HTTP and the answers parsed with ElementTree, independent of
+our own gSOAP code.
+
+A sanitizer build of the server writes its reports into the working
+directory (one log_path per server start); stop() fails the test that
+started the server when any report is there.
 """
 
 import os
 import queue
+import re
 import shutil
 import socket
 import subprocess
@@ -17,7 +23,54 @@ import time
 import xml.etree.ElementTree as ET
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BINARY = os.environ.get("TORVANE_BINARY", os.path.join(ROOT, "build", "torvane"))
+BINARY = os.path.abspath(os.environ.get("TORVANE_BINARY", os.path.join(ROOT, "build", "torvane")))
+# The settings tool and the generated WSDL of the same build sit beside it.
+BUILD_DIR = os.path.dirname(BINARY)
+ECF = os.path.join(BUILD_DIR, "torvane-ecf")
+WSDL = os.path.join(BUILD_DIR, "Torvane.wsdl")
+
+SANITIZER_LOG = "sanitizer"  # file name prefix in the working directory
+# Options of every sanitizer runtime the server may carry; ignored by a
+# build without one. Each finding aborts the server (the builds use
+# -fno-sanitize-recover=all); leaks are not looked for, as the server only
+# ends by _exit or by a kill.
+SANITIZER_ENV = {
+    "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=0:halt_on_error=1",
+    "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    "TSAN_OPTIONS": "halt_on_error=0:second_deadlock_stack=1",
+}
+
+
+def sanitizer_env(log_dir):
+    """The environment entries that send every sanitizer report of one
+    process start into log_dir."""
+    log = os.path.join(log_dir, SANITIZER_LOG)
+    env = {}
+    for name, options in SANITIZER_ENV.items():
+        extra = os.environ.get(name)
+        env[name] = ":".join(x for x in (options, extra, "log_path=" + log) if x)
+    return env
+
+
+# How a sanitizer report begins. GCC's UBSan runtime, when linked beside
+# ASan, ignores log_path and writes to standard error, so the server's
+# standard error is searched as well.
+SANITIZER_MARKS = re.compile(r"runtime error: |ERROR: \w*Sanitizer|WARNING: ThreadSanitizer")
+
+
+def sanitizer_reports(log_dir, stderr_text=""):
+    """The text of every sanitizer report in log_dir, and the standard error
+    of the process when it holds one ("" when none)."""
+    texts = []
+    for name in sorted(os.listdir(log_dir)) if os.path.isdir(log_dir) else ():
+        if name.startswith(SANITIZER_LOG + "."):
+            with open(os.path.join(log_dir, name), errors="replace") as f:
+                text = f.read()
+            if text.strip():
+                texts.append(f"--- {name}\n{text}")
+    if SANITIZER_MARKS.search(stderr_text):
+        texts.append(f"--- standard error\n{stderr_text[-8000:]}")
+    return "\n".join(texts)
 
 SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
 SOAP12_ENV = "http://www.w3.org/2003/05/soap-envelope"
@@ -76,6 +129,7 @@ class TorvaneServer:
         self.lines = queue.Queue()
         self.output = []
         self.errors = []
+        self.pumps = []
 
     def prepare(self, settings=True, client=True, auto=True):
         for sub, wanted in (("cfg", settings), ("auto", auto), ("tools/js_client", client)):
@@ -92,14 +146,18 @@ class TorvaneServer:
         wrapper: argv words put right before the binary (e.g. prlimit)."""
         # No graphical session: dialogs fall back to the console.
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(sanitizer_env(self.workdir))
         env.update(env_extra or {})
         self.proc = self.lab.popen(self.ns, [*prefix, *wrapper, BINARY], cwd=self.workdir, env=env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
-                         daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self.errors, False),
-                         daemon=True).start()
+        self.pumps = [
+            threading.Thread(target=self._pump, args=(self.proc.stdout, self.output, True),
+                             daemon=True),
+            threading.Thread(target=self._pump, args=(self.proc.stderr, self.errors, False),
+                             daemon=True)]
+        for pump in self.pumps:
+            pump.start()
         if wait:
             self.wait_for("Server push socket start to listen")
         return self
@@ -186,10 +244,18 @@ class TorvaneServer:
         return self.proc.wait(timeout=timeout)
 
     def stop(self):
+        """Kills the server and removes its working directory. Raises
+        AssertionError, after cleaning up, when the server wrote a
+        sanitizer report."""
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(timeout=10)
+        for pump in self.pumps:
+            pump.join(timeout=5)  # the rest of standard error
+        reports = sanitizer_reports(self.workdir, "".join(self.errors))
         shutil.rmtree(self.workdir, ignore_errors=True)
+        if reports:
+            raise AssertionError("the server reported a sanitizer finding:\n" + reports)
 
 
 # The fields of ns:SwitchInfo, in element order.

@@ -361,6 +361,32 @@ TEST_F(SettingsFileTest, WriterKeepsEveryOtherLineAndAnIgmpIntervalItDoesNotKnow
             "magic_cookie=0a0b0c0d\r\nmonitor_polling_interval=30\r\nigmp_report_interval=7");
 }
 
+TEST_F(SettingsFileTest, WriterKeepsAKeyThatStandsInARewrittenValue) {
+  // The reader finds each key anywhere, so these lines set the cookie and
+  // the monitor interval; rewriting the intervals must keep both.
+  Store(EncodeSettings("igmp_report_interval=monitor_polling_interval=121\r\n"
+                       "x=magic_cookie=0a0b0c0d"));
+  SettingsValues before;
+  ASSERT_TRUE(DecodeSettings(ReadBack(), &before));
+  ASSERT_EQ(before.monitorPollingIntervalMs, 121000u);
+  EngineSettings s;
+  s.monitorPollingIntervalMs = 17000;
+  s.igmpReportIntervalMs = 33000;
+  s.igmpIntervalByClient = true;
+  ASSERT_EQ(SettingsWriteTo(path_.c_str(), s), 1);
+  SettingsValues after;
+  ASSERT_TRUE(DecodeSettings(ReadBack(), &after));
+  EXPECT_EQ(after.monitorPollingIntervalMs, 17000u);
+  EXPECT_EQ(after.igmpReportIntervalMs, 33000u);
+  EXPECT_EQ(after.magicCookie, before.magicCookie);
+
+  Store(EncodeSettings("monitor_polling_interval=5 magic_cookie=0a0b0c0d"));
+  ASSERT_EQ(SettingsWriteTo(path_.c_str(), s), 1);
+  ASSERT_TRUE(DecodeSettings(ReadBack(), &after));
+  EXPECT_EQ(after.monitorPollingIntervalMs, 17000u);
+  EXPECT_EQ(after.magicCookie, 0x0a0b0c0du);
+}
+
 TEST_F(SettingsFileTest, ReadKeepsTheIntervalsTheClientSetBeforeIt) {
   Store(EncodeSettings(kPlain));
   EngineSettings s;

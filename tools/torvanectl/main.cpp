@@ -255,7 +255,7 @@ int CmdUnwatch(Client& c, const std::string& ip) {
   if (!IsIpv4Text(ip)) throw Failure{kExitUsage, "\"" + ip + "\" is not an IPv4 address"};
   bool was = false;
   for (const Json& e : c.GetMonitorStatus(c.WatchedCount())) {
-    if (Cell(e["monitorInfo"], "agentIpAddr") == ip) was = true;
+    if (Cell(e["switch"], "agentIpAddr") == ip) was = true;
   }
   c.DelMonitorAgent(ip);
   if (was) {
