@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   torvane_fuzz::IsolateProcess();
   char dir[] = "/tmp/fuzz_settings.XXXXXX";
   if (mkdtemp(dir) == nullptr) std::abort();
+  static std::string made;
+  made = dir;
+  atexit([] { std::filesystem::remove_all(made); });
   g_path = std::string(dir) + "/define.ecf";
   return 0;
 }

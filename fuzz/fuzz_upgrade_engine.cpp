@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <filesystem>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -100,6 +101,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   torvane_fuzz::IsolateProcess();
   char dir[] = "/tmp/fuzz_upgrade.XXXXXX";
   if (mkdtemp(dir) == nullptr) std::abort();
+  static std::string made;
+  made = dir;
+  atexit([] { std::filesystem::remove_all(made); });
   for (size_t size : kSizes) {
     std::string path = std::string(dir) + "/fw" + std::to_string(size) + ".bin";
     FILE* f = fopen(path.c_str(), "wb");
